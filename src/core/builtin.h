@@ -1,0 +1,41 @@
+// Module-level functions are plain built-in function objects (no self, no
+// binding) whose arguments go through the same parser as the methods.
+#pragma once
+#include "core/args.h"
+#include "core/function.h"
+
+namespace vesk {
+
+using BuiltinBody = Ref (*)(PyObject* const* args);
+
+struct BuiltinSpec {
+    Signature signature;
+    const char* trace_name;  // e.g. "Vesk.copy_files"
+    int line;
+    std::span<const DefaultValue> defaults;
+    BuiltinBody body;
+};
+
+// Parses, runs the body, and converts a failure, for one call.
+PyObject* call_builtin(const BuiltinSpec& spec, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept;
+Ref make_builtin_function(PyMethodDef& def);
+
+// A builtin_function_or_method has no room for a spec pointer (its __self__
+// must stay None), so each spec gets its own entry function.
+template <const BuiltinSpec& spec>
+PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static PyObject* defaults = make_defaults(spec.defaults).release();  // kept for the process
+    return call_builtin(spec, defaults, args, nargs, kwnames);
+}
+
+// The builtin_function_or_method for `spec`, with __module__ "Vesk".
+template <const BuiltinSpec& spec>
+Ref make_builtin() {
+    static PyMethodDef def = {spec.signature.name,
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin_entry<spec>)),
+                              METH_FASTCALL | METH_KEYWORDS, nullptr};
+    return make_builtin_function(def);
+}
+
+}  // namespace vesk

@@ -1,0 +1,60 @@
+#include "core/call.h"
+
+#include <vector>
+
+namespace vesk {
+
+PyObject* Name::get() const {
+    if (object_ == nullptr) {
+        object_ = PyUnicode_InternFromString(text_);
+        if (object_ == nullptr) throw_error();
+    }
+    return object_;
+}
+
+bool hasattr(PyObject* object, const Name& name) {
+    PyObject* value = PyObject_GetAttr(object, name.get());
+    if (value != nullptr) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return false;
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+}
+
+Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args) {
+    // Room for the receiver in front of the arguments, as vectorcall methods expect.
+    PyObject* stack[8];
+    const size_t count = args.size() + 1;
+    if (count > 8) raise(PyExc_SystemError, "Vesk: too many arguments for call_method");
+    stack[0] = object;
+    size_t i = 1;
+    for (PyObject* arg : args) stack[i++] = arg;
+    return check(PyObject_VectorcallMethod(name.get(), stack, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_with_keyword(PyObject* callable, std::initializer_list<PyObject*> args, const Name& kwname,
+                      PyObject* kwvalue) {
+    std::vector<PyObject*> stack(args.begin(), args.end());
+    stack.push_back(kwvalue);
+    Ref kwnames = check(PyTuple_Pack(1, kwname.get()));
+    return check(PyObject_Vectorcall(callable, stack.data(), args.size(), kwnames.get()));
+}
+
+bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
+
+Ref str(const char* text) { return check(PyUnicode_FromString(text)); }
+Ref integer(long value) { return check(PyLong_FromLong(value)); }
+
+Ref make_dict(std::initializer_list<Item> items) {
+    Ref dict = check(PyDict_New());
+    for (const Item& item : items) check_status(PyDict_SetItem(dict.get(), item.key.get(), item.value));
+    return dict;
+}
+
+}  // namespace vesk

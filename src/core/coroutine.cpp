@@ -1,0 +1,4 @@
+#include "core/coroutine.h"
+namespace vesk {
+void ready_coroutine_type() {}
+}

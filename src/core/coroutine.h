@@ -1,0 +1,5 @@
+#pragma once
+#include "core/ref.h"
+namespace vesk {
+void ready_coroutine_type();
+}

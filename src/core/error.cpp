@@ -1,0 +1,46 @@
+#include "core/error.h"
+
+#include <cstdarg>
+#include <exception>
+#include <new>
+
+namespace vesk {
+
+void throw_error() {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "Vesk: a C API call failed without setting an error");
+    throw PyError{};
+}
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyError{};
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw PyError{};
+}
+
+ErrorGuard::ErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+ErrorGuard::~ErrorGuard() { PyErr_Restore(type_, value_, traceback_); }
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "Vesk: error reported without an exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "Vesk: unknown C++ exception");
+    }
+}
+
+}  // namespace vesk

@@ -1,0 +1,56 @@
+// The module's own function type, used for the methods of Vesk_Pal_st and
+// for nested functions. Each function is described by a static FunctionSpec.
+#pragma once
+#include "core/args.h"
+#include "core/ref.h"
+
+#include <span>
+
+namespace vesk {
+
+struct FunctionObject;
+
+// A method or nested function body: `args` holds one borrowed object per
+// parameter, already checked. Returns a new reference or throws PyError.
+using FunctionBody = Ref (*)(FunctionObject* function, PyObject* const* args);
+
+// Literal default values a row can name.
+enum class DefaultValue { none, true_value, zero };
+
+struct Annotation {
+    const char* parameter;  // "return" for the return annotation
+    const char* text;       // stored as a string, never evaluated
+};
+
+struct FunctionSpec {
+    Signature signature;                      // bare name and parameters
+    const char* qualname;                     // e.g. "Vesk_Pal_st.step"
+    const char* trace_name;                   // e.g. "Vesk.Vesk_Pal_st.step"
+    int line;
+    std::span<const DefaultValue> defaults;   // for the trailing parameters
+    std::span<const Annotation> annotations;
+    FunctionBody body;
+    bool coroutine = false;                   // calling it returns a coroutine
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    Ref name, qualname, module, doc, defaults, kwdefaults, annotations, globals, dict, code;
+    Ref closure;  // the enclosing scope, for nested functions
+    PyObject* weakrefs;
+};
+
+// Makes a function object for `spec`. `globals` is the module namespace;
+// `closure` may be NULL.
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure);
+
+// The defaults tuple a row names (NULL Ref when it has none).
+Ref make_defaults(std::span<const DefaultValue> defaults);
+
+// Created by the execution step.
+void ready_function_type();
+bool is_function(PyObject* object);
+
+}  // namespace vesk

@@ -1,0 +1,14 @@
+// The failure regime of task exchanges and the bridge's connection loop:
+// the process ends at once, but says why and loses no output first.
+#pragma once
+#include <Python.h>
+
+namespace vesk {
+
+// With a Python error set: writes one line to standard error,
+// "Vesk: <what>: <exception type>: <message>[; <detail>]", flushes standard
+// output and error, stops the calling thread's running event loop if it has
+// one, and ends the process with exit status 1. `detail` may be NULL.
+[[noreturn]] void end_process_after_failure(const char* what, PyObject* detail) noexcept;
+
+}  // namespace vesk

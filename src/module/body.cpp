@@ -1,0 +1,82 @@
+#include "module/body.h"
+
+#include "core/builtin.h"
+#include "core/call.h"
+#include "util/util.h"
+
+#include <initializer_list>
+
+namespace vesk {
+namespace {
+
+constexpr const char* kCannotImportName = "cannot import name %S";
+
+// Runs one statement of the body, reporting a failure at its line.
+
+Ref import_module(PyObject* namespace_dict, const char* name, PyObject* fromlist) {
+    Ref module_name = str(name);
+    return check(PyImport_ImportModuleLevelObject(module_name.get(), namespace_dict, namespace_dict, fromlist, 0));
+}
+
+// import NAME [as BINDING]
+void import_plain(PyObject* namespace_dict, const char* name, const char* binding) {
+    Ref module = import_module(namespace_dict, name, nullptr);
+    check_status(PyDict_SetItemString(namespace_dict, binding, module.get()));
+}
+
+// from MODULE import NAME, ...: a missing attribute falls back to the
+// submodule "MODULE.NAME" in sys.modules.
+void import_from(PyObject* namespace_dict, const char* module_name, std::initializer_list<const char*> names) {
+    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) PyTuple_SET_ITEM(fromlist.get(), i++, str(name).release());
+    Ref module = import_module(namespace_dict, module_name, fromlist.get());
+    for (const char* name : names) {
+        Ref value = Ref::steal(PyObject_GetAttrString(module.get(), name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+            Ref full_name = check(PyUnicode_FromFormat("%s.%s", module_name, name));
+            PyObject* submodule = PyDict_GetItemWithError(PyImport_GetModuleDict(), full_name.get());
+            if (submodule == nullptr) {
+                if (PyErr_Occurred()) throw_error();
+                Ref attribute = str(name);
+                raise_format(PyExc_ImportError, kCannotImportName, attribute.get());
+            }
+            value = Ref::borrow(submodule);
+        }
+        check_status(PyDict_SetItemString(namespace_dict, name, value.get()));
+    }
+}
+
+void bind(PyObject* namespace_dict, const char* name, Ref value) {
+    check_status(PyDict_SetItemString(namespace_dict, name, value.get()));
+}
+
+}  // namespace
+
+void run_module_body(PyObject* d) {
+    at_line(1, [&] { import_from(d, "abc", {"ABC", "abstractmethod"}); });
+    at_line(2, [&] { import_plain(d, "asyncio", "asyncio"); });
+    at_line(3, [&] { import_plain(d, "websockets", "websockets"); });
+    at_line(4, [&] { import_plain(d, "gymnasium", "gym"); });
+    at_line(5, [&] { import_plain(d, "numpy", "np"); });
+    at_line(6, [&] {
+        import_plain(d, "os", "os");
+        import_plain(d, "json", "json");
+    });
+    at_line(7, [&] { import_plain(d, "queue", "queue"); });
+    at_line(8, [&] { import_from(d, "typing", {"Callable"}); });
+    at_line(9, [&] { import_from(d, "functools", {"wraps"}); });
+    at_line(10, [&] { import_plain(d, "shutil", "shutil"); });
+
+    at_line(convert_numpy_to_list_spec.line, [&] { bind(d, "convert_numpy_to_list", make_builtin<convert_numpy_to_list_spec>()); });
+    at_line(copy_files_spec.line, [&] { bind(d, "copy_files", make_builtin<copy_files_spec>()); });
+    at_line(upload_spec.line, [&] { bind(d, "upload", make_builtin<upload_spec>()); });
+    at_line(log_one_task_spec.line, [&] { bind(d, "log_one_task", make_builtin<log_one_task_spec>()); });
+
+    bind(d, "Vesk_Pal_st", create_environment_class(d));
+    at_line(1, [&] { bind(d, "__test__", check(PyDict_New())); });
+}
+
+}  // namespace vesk

@@ -1,0 +1,13 @@
+// The module-level utilities, and the method form of upload.
+#pragma once
+#include "core/builtin.h"
+
+namespace vesk {
+
+extern const BuiltinSpec convert_numpy_to_list_spec;
+extern const BuiltinSpec copy_files_spec;
+extern const BuiltinSpec upload_spec;
+extern const BuiltinSpec log_one_task_spec;
+extern const FunctionSpec upload_method_spec;
+
+}  // namespace vesk
