@@ -1,6 +1,5 @@
 #include "core/call.h"
 
-#include <vector>
 
 namespace vesk {
 
@@ -38,12 +37,10 @@ Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObje
     return check(PyObject_VectorcallMethod(name.get(), stack, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref call_with_keyword(PyObject* callable, std::initializer_list<PyObject*> args, const Name& kwname,
-                      PyObject* kwvalue) {
-    std::vector<PyObject*> stack(args.begin(), args.end());
-    stack.push_back(kwvalue);
+Ref call_with_keyword(PyObject* callable, PyObject* arg, const Name& kwname, PyObject* kwvalue) {
+    PyObject* stack[] = {arg, kwvalue};
     Ref kwnames = check(PyTuple_Pack(1, kwname.get()));
-    return check(PyObject_Vectorcall(callable, stack.data(), args.size(), kwnames.get()));
+    return check(PyObject_Vectorcall(callable, stack, 1, kwnames.get()));
 }
 
 bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }

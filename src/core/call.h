@@ -4,6 +4,7 @@
 #include "core/name.h"
 
 #include <initializer_list>
+#include <type_traits>
 
 namespace vesk {
 
@@ -20,9 +21,24 @@ bool hasattr(PyObject* object, const Name& name);
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
 // object.name(*args)
 Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args = {});
-// callable(*args, **{kwname: kwvalue}) with one keyword argument.
-Ref call_with_keyword(PyObject* callable, std::initializer_list<PyObject*> args, const Name& kwname,
-                      PyObject* kwvalue);
+// callable(arg, **{kwname: kwvalue})
+Ref call_with_keyword(PyObject* callable, PyObject* arg, const Name& kwname, PyObject* kwvalue);
+
+// Variadic forms of call and call_method. C++ coroutine bodies must use
+// these: GCC 12 cannot keep an initializer_list's array in a coroutine frame.
+template <class... Args>
+    requires(sizeof...(Args) > 0 && (std::is_convertible_v<Args, PyObject*> && ...))
+Ref call(PyObject* callable, Args... args) {
+    PyObject* stack[] = {args...};
+    return check(PyObject_Vectorcall(callable, stack, sizeof...(Args), nullptr));
+}
+template <class... Args>
+    requires(sizeof...(Args) > 0 && (std::is_convertible_v<Args, PyObject*> && ...))
+Ref call_method(PyObject* object, const Name& name, Args... args) {
+    PyObject* stack[] = {object, args...};
+    return check(PyObject_VectorcallMethod(name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
 
 bool is_true(PyObject* object);
 

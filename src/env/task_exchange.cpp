@@ -20,7 +20,7 @@ Ref decode_rows(PyObject* self, PyObject* reply) {
     Ref np = global(kNp);
     Ref frombuffer = getattr(np.get(), kFrombuffer);
     Ref float32 = getattr(np.get(), kFloat32);
-    Ref flat = call_with_keyword(frombuffer.get(), {reply}, kDtype, float32.get());
+    Ref flat = call_with_keyword(frombuffer.get(), reply, kDtype, float32.get());
     Ref num_envs = getattr(self, kNumEnvs);
     Ref minus_one = integer(-1);
     return call_method(flat.get(), kReshape, {num_envs.get(), minus_one.get()});

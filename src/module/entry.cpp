@@ -2,6 +2,7 @@
 #include "module/body.h"
 #include "module/state.h"
 
+#include "bridge/scope.h"
 #include "core/call.h"
 #include "core/coroutine.h"
 #include "core/function.h"
@@ -103,6 +104,7 @@ int exec_module(PyObject* module) noexcept {
         check_version(state);
         ready_function_type();
         ready_coroutine_type();
+        ready_bridge_scope_type();
         try {
             prepare(module, builtins_module.get());
         } catch (const PyError&) {

@@ -1,0 +1,24 @@
+// The closure scope one start_queue call makes: the environment and the
+// nested functions that refer to one another through it.
+#pragma once
+#include "core/function.h"
+
+namespace vesk {
+
+struct BridgeScope {
+    PyObject_HEAD
+    Ref environment;   // the Vesk_Pal_st instance start_queue was called on
+    Ref yourfunction;  // the connection handler
+    Ref main;          // the server coroutine function
+    bool serving;      // a front-end connection is being served
+};
+
+Ref make_bridge_scope(PyObject* environment);
+BridgeScope* bridge_scope_of(FunctionObject* function);  // borrowed, from its closure
+void ready_bridge_scope_type();
+
+extern const FunctionSpec yourfunction_spec;
+extern const FunctionSpec main_spec;
+extern const FunctionSpec myfunc_spec;
+
+}  // namespace vesk
