@@ -6,7 +6,7 @@
 namespace vesk {
 
 PyObject* call_builtin(const BuiltinSpec& spec, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
     RunningFunction running(spec.signature.name);
     return guarded(spec.trace_name, spec.line, static_cast<PyObject*>(nullptr), [&] {
         PyObject* parsed[kMaxParameters];

@@ -18,13 +18,13 @@ struct BuiltinSpec {
 
 // Parses, runs the body, and converts a failure, for one call.
 PyObject* call_builtin(const BuiltinSpec& spec, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept;
+                       PyObject* kwnames);
 Ref make_builtin_function(PyMethodDef& def);
 
 // A builtin_function_or_method has no room for a spec pointer (its __self__
 // must stay None), so each spec gets its own entry function.
 template <const BuiltinSpec& spec>
-PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static PyObject* defaults = make_defaults(spec.defaults).release();  // kept for the process
     return call_builtin(spec, defaults, args, nargs, kwnames);
 }

@@ -37,10 +37,23 @@ Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObje
     return check(PyObject_VectorcallMethod(name.get(), stack, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+namespace {
+
+Ref vectorcall_with_keyword(PyObject* callable, PyObject* const* stack, size_t positional, const Name& kwname) {
+    Ref kwnames = check(PyTuple_Pack(1, kwname.get()));
+    return check(PyObject_Vectorcall(callable, stack, positional, kwnames.get()));
+}
+
+}  // namespace
+
 Ref call_with_keyword(PyObject* callable, PyObject* arg, const Name& kwname, PyObject* kwvalue) {
     PyObject* stack[] = {arg, kwvalue};
-    Ref kwnames = check(PyTuple_Pack(1, kwname.get()));
-    return check(PyObject_Vectorcall(callable, stack, 1, kwnames.get()));
+    return vectorcall_with_keyword(callable, stack, 1, kwname);
+}
+
+Ref call_with_keyword(PyObject* callable, PyObject* arg1, PyObject* arg2, const Name& kwname, PyObject* kwvalue) {
+    PyObject* stack[] = {arg1, arg2, kwvalue};
+    return vectorcall_with_keyword(callable, stack, 2, kwname);
 }
 
 bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }

@@ -21,8 +21,9 @@ bool hasattr(PyObject* object, const Name& name);
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
 // object.name(*args)
 Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args = {});
-// callable(arg, **{kwname: kwvalue})
+// callable(arg, **{kwname: kwvalue}) and callable(arg1, arg2, **{kwname: kwvalue})
 Ref call_with_keyword(PyObject* callable, PyObject* arg, const Name& kwname, PyObject* kwvalue);
+Ref call_with_keyword(PyObject* callable, PyObject* arg1, PyObject* arg2, const Name& kwname, PyObject* kwvalue);
 
 // Variadic forms of call and call_method. C++ coroutine bodies must use
 // these: GCC 12 cannot keep an initializer_list's array in a coroutine frame.

@@ -494,7 +494,7 @@ PyType_Spec coroutine_spec = {
 
 }  // namespace
 
-void CoroutineBody::promise_type::unhandled_exception() noexcept {
+void CoroutineBody::promise_type::unhandled_exception() {
     translate_current_exception();
     failed = true;
 }

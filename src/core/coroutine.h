@@ -26,7 +26,7 @@ public:
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Ref value) noexcept { result = std::move(value); }
-        void unhandled_exception() noexcept;
+        void unhandled_exception();
     };
     using Handle = std::coroutine_handle<promise_type>;
 

@@ -1,5 +1,7 @@
 #include "core/error.h"
 
+#include <cxxabi.h>
+
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -28,8 +30,10 @@ void raise_format(PyObject* type, const char* format, ...) {
 ErrorGuard::ErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
 ErrorGuard::~ErrorGuard() { PyErr_Restore(type_, value_, traceback_); }
 
-void translate_current_exception() noexcept {
+void translate_current_exception() {
     try {
+        throw;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const PyError&) {
         if (!PyErr_Occurred())

@@ -43,12 +43,15 @@ private:
 
 // Converts any C++ exception in flight into a Python error (bad_alloc becomes
 // MemoryError, anything else SystemError). Call only inside a catch handler.
-void translate_current_exception() noexcept;
+// The unwinding that ends a thread at interpreter shutdown (pthread_exit of
+// a daemon thread waiting for the GIL) is rethrown: swallowing it aborts the
+// process. That is also why entry points are not noexcept.
+void translate_current_exception();
 
 // The single conversion point of an entry point: runs body, and on failure
 // adds the traceback entry trace_name:line and returns `failed`.
 template <class Result, class Body>
-Result guarded(const char* trace_name, int line, Result failed, Body&& body) noexcept;
+Result guarded(const char* trace_name, int line, Result failed, Body&& body);
 
 }  // namespace vesk
 
@@ -57,7 +60,7 @@ Result guarded(const char* trace_name, int line, Result failed, Body&& body) noe
 namespace vesk {
 
 template <class Result, class Body>
-Result guarded(const char* trace_name, int line, Result failed, Body&& body) noexcept {
+Result guarded(const char* trace_name, int line, Result failed, Body&& body) {
     try {
         return body();
     } catch (...) {

@@ -18,7 +18,7 @@ constexpr const char* kTracebackFile = "<Vesk>";
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* function = as_function(callable);
     const FunctionSpec& spec = *function->spec;
     RunningFunction running(spec.signature.name);

@@ -62,7 +62,7 @@ void stop_running_loop() {
 
 }  // namespace
 
-void end_process_after_failure(const char* what, PyObject* detail) noexcept {
+void end_process_after_failure(const char* what, PyObject* detail) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);

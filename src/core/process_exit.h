@@ -9,6 +9,6 @@ namespace vesk {
 // "Vesk: <what>: <exception type>: <message>[; <detail>]", flushes standard
 // output and error, stops the calling thread's running event loop if it has
 // one, and ends the process with exit status 1. `detail` may be NULL.
-[[noreturn]] void end_process_after_failure(const char* what, PyObject* detail) noexcept;
+[[noreturn]] void end_process_after_failure(const char* what, PyObject* detail);
 
 }  // namespace vesk

@@ -1,11 +1,73 @@
+// The gymnasium operations: reset, step (with its automatic reset), render
+// and close. Each is one task exchange, step two when it resets.
 #include "env/env.h"
+#include "env/messages.h"
 
-#include "core/call.h"
+#include "core/unpack.h"
 
 namespace vesk {
 namespace {
 
-Ref not_built(FunctionObject*, PyObject* const*) { raise(PyExc_NotImplementedError, "not built yet"); }
+// Sent as texts, so they travel as JSON string literals.
+constexpr const char* kRenderMessage = "{\"env\":\"render\"}";
+constexpr const char* kCloseMessage = "{\"env\":\"close\"}";
+
+const Name kTolist("tolist"), kAny("any");
+
+// Exchanges `message` and stores explain_obs of the reply as self.state.
+void exchange_observation(PyObject* self, PyObject* message) {
+    Ref obs = call_method(self, kOneTask, {message});
+    Ref state = call_method(self, kExplainObs, {obs.get()});
+    setattr(self, kState, state.get());
+}
+
+Ref reset(FunctionObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref reset_array = getattr(self, kResetArray);
+    Ref explained = call_method(self, kExplainReset, {reset_array.get()});
+    Ref pos_joint[2];
+    unpack_exactly(converted(explained.get()).get(), pos_joint);
+    Ref flags = call_method(getattr(self, kResetArray).get(), kTolist);
+    Ref name = str("reset");
+    Ref message = make_dict({{kEnv, name.get()}, {kPos, pos_joint[0].get()}, {kJoint, pos_joint[1].get()},
+                             {kList, flags.get()}});
+    exchange_observation(self, message.get());
+    Ref info = new_info_list(getattr(self, kNumEnvs).get());
+    Ref state = getattr(self, kState);
+    return check(PyTuple_Pack(2, state.get(), info.get()));
+}
+
+Ref step(FunctionObject*, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref explained = call_method(self, kExplainAction, {args[1]});
+    Ref action = converted(explained.get());
+    Ref name = str("step");
+    Ref message = make_dict({{kEnv, name.get()}, {kAction, action.get()}});
+    exchange_observation(self, message.get());
+
+    Ref outcome = call_method(self, kReward, {getattr(self, kState).get()});
+    Ref rewarded[4];  // reward_array, terminated, truncated, reset flags
+    unpack_exactly(outcome.get(), rewarded);
+    setattr(self, kResetArray, rewarded[3].get());
+    Ref any = call_method(getattr(self, kResetArray).get(), kAny);
+    if (is_true(any.get())) {
+        Ref reset_result = call_method(self, kReset);
+        Ref state_info[2];
+        unpack_exactly(reset_result.get(), state_info);
+        setattr(self, kState, state_info[0].get());
+    }
+    Ref state = getattr(self, kState), info = getattr(self, kInfoArray);
+    return check(PyTuple_Pack(5, state.get(), rewarded[0].get(), rewarded[1].get(), rewarded[2].get(), info.get()));
+}
+
+// render and close hand over a ready-made text and discard the reply.
+Ref send_text(PyObject* self, const char* text) {
+    Ref message = str(text);
+    call_method(self, kOneTask, {message.get()});
+    return Ref::borrow(Py_None);
+}
+Ref render(FunctionObject*, PyObject* const* args) { return send_text(args[0], kRenderMessage); }
+Ref close(FunctionObject*, PyObject* const* args) { return send_text(args[0], kCloseMessage); }
 
 constexpr Parameter kStepParams[] = {{"self"}, {"action"}};
 constexpr Parameter kResetParams[] = {{"self"}, {"seed"}};
@@ -16,12 +78,12 @@ constexpr Annotation kStepAnnotations[] = {{"action", "np.ndarray"}};
 }  // namespace
 
 const FunctionSpec step_spec = {{"step", kStepParams}, "Vesk_Pal_st.step", "Vesk.Vesk_Pal_st.step", 239, {},
-                                kStepAnnotations, not_built};
+                                kStepAnnotations, step};
 const FunctionSpec reset_spec = {{"reset", kResetParams}, "Vesk_Pal_st.reset", "Vesk.Vesk_Pal_st.reset", 255,
-                                 kResetDefaults, {}, not_built};
+                                 kResetDefaults, {}, reset};
 const FunctionSpec render_spec = {{"render", kSelfOnly}, "Vesk_Pal_st.render", "Vesk.Vesk_Pal_st.render", 273, {}, {},
-                                  not_built};
+                                  render};
 const FunctionSpec close_spec = {{"close", kSelfOnly}, "Vesk_Pal_st.close", "Vesk.Vesk_Pal_st.close", 276, {}, {},
-                                 not_built};
+                                 close};
 
 }  // namespace vesk

@@ -31,7 +31,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from
     check_status(PyDict_SetItemString(module_dict, to, value.get()));
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
     try {
         ProcessState& state = process_state();
         const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -89,7 +89,7 @@ void prepare(PyObject* module, PyObject* builtins_module) {
     resolve_builtins();
 }
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
     ProcessState& state = process_state();
     if (state.initialised_module != nullptr) {
         if (state.initialised_module == module) return 0;
