@@ -1,0 +1,77 @@
+// Reference front-end: answers a Vesk environment with a vectorised
+// cart-pole and draws environment 0. Row layout and conventions: frontend/README.md.
+(function () {
+  "use strict";
+  const { VeskClient, portFromLocation, errorReply } = globalThis.Vesk;
+  const { CartPoleBatch, drawCartPole } = globalThis.VeskCartPole;
+
+  const ctx = document.getElementById("scene").getContext("2d");
+  const statusLine = document.getElementById("status");
+  let sim = null;
+  let closed = false;
+
+  function showStatus(s) {
+    const state = s.connected ? "connected" : s.closed ? `disconnected (code ${s.closed.code}${s.closed.reason ? ", " + s.closed.reason : ""})` : "connecting";
+    const last = s.errors.length ? ` · last error: ${s.errors[s.errors.length - 1]}` : "";
+    statusLine.textContent = `${s.url}: ${state} · tasks answered ${s.tasks}${last}`;
+  }
+
+  function draw() {
+    drawCartPole(ctx, sim, 0, closed ? "closed by the environment" : "");
+  }
+
+  function needSim() {
+    if (!sim) throw new Error("no init task received yet on this page");
+    return sim;
+  }
+
+  // init's "object" may be a JSON object of options; only max_steps is read.
+  function maxSteps(object) {
+    const isDict = object !== null && typeof object === "object" && !Array.isArray(object);
+    return isDict && object.max_steps !== undefined ? object.max_steps : 500;
+  }
+
+  let client;
+  try {
+    client = new VeskClient({ port: portFromLocation(location.search), onStatus: showStatus });
+  } catch (err) {
+    // Bad ?port=: nothing to connect to; still give tests a status to read.
+    const reply = errorReply(err);
+    globalThis.veskStatus = { url: null, connected: false, tasks: 0, errors: [reply], numEnvs: null, lastTask: null, closed: null };
+    console.error(reply);
+    statusLine.textContent = reply;
+    draw();
+    return;
+  }
+  globalThis.veskStatus = client.status;
+  showStatus(client.status);
+  draw();
+
+  // Named functions, so an error reply's stack says "at step (...)".
+  function init(msg) {
+    sim = new CartPoleBatch(msg.num_envs, { maxSteps: maxSteps(msg.object) });
+    closed = false;
+    draw();
+    return "None";
+  }
+  function reset(msg) {
+    needSim().reset(msg.list, msg.pos, msg.joint);
+    draw();
+    return sim.rows();
+  }
+  function step(msg) {
+    needSim().step(msg.action);
+    draw();
+    return sim.rows();
+  }
+  function render() {
+    draw();
+    return "None";
+  }
+  function close() {
+    closed = true;
+    draw();
+    return "None";
+  }
+  client.on("init", init).on("reset", reset).on("step", step).on("render", render).on("close", close).start();
+})();

@@ -1,0 +1,189 @@
+// Vesk browser client: the one place that knows the wire protocol between a
+// Vesk environment (the websocket server, in Python) and a page (the client).
+//
+// A classic script rather than an ES module: browsers refuse module scripts on
+// pages opened from file://, and the bundle must work when opened directly.
+// It defines globalThis.Vesk; frontend/vesk-client.js re-exports it as an ES module.
+(function (global) {
+  "use strict";
+
+  const DEFAULT_PORT = 70;
+  const ERROR_PREFIX = "front-end error: ";
+  // The server prints an error reply as one line on stderr; keep it readable.
+  const ERROR_MAX_CHARS = 2000;
+  // The server discards these replies, so a page needs no handler for them.
+  const DISCARDED_REPLY = new Set(["init", "render", "close"]);
+
+  function portFromLocation(search) {
+    const raw = new URLSearchParams(search).get("port");
+    if (raw === null || raw === "") return DEFAULT_PORT;
+    const port = /^[0-9]+$/.test(raw) ? Number(raw) : NaN;
+    if (!(port >= 1 && port <= 65535)) {
+      throw new RangeError(`port must be an integer from 1 to 65535, got ${JSON.stringify(raw)}`);
+    }
+    return port;
+  }
+
+  // Text replies are decoded with Python's ast.literal_eval, so JSON's
+  // true/false/null would fail there: spell values the Python way.
+  function pyLiteral(value) {
+    if (value === null || value === undefined) return "None";
+    switch (typeof value) {
+      case "boolean":
+        return value ? "True" : "False";
+      case "number":
+        if (Number.isNaN(value)) throw new RangeError("NaN has no Python literal");
+        // literal_eval reads an overflowing float literal as inf.
+        if (!Number.isFinite(value)) return value > 0 ? "1e999" : "-1e999";
+        return String(value);
+      case "bigint":
+        return String(value);
+      case "string":
+        // Every escape JSON writes is also a valid Python string escape.
+        return JSON.stringify(value);
+    }
+    if (Array.isArray(value) || (ArrayBuffer.isView(value) && !(value instanceof DataView))) {
+      return "[" + Array.from(value, pyLiteral).join(", ") + "]";
+    }
+    const proto = Object.getPrototypeOf(value);
+    if (typeof value === "object" && (proto === Object.prototype || proto === null)) {
+      const items = Object.keys(value).map((k) => JSON.stringify(k) + ": " + pyLiteral(value[k]));
+      return "{" + items.join(", ") + "}";
+    }
+    throw new TypeError(`no Python literal for ${Object.prototype.toString.call(value)}`);
+  }
+
+  function safeString(value) {
+    try {
+      return String(value);
+    } catch (_) {
+      return Object.prototype.toString.call(value);
+    }
+  }
+
+  // The error reply: deliberately not a Python literal, so the Python task
+  // fails at once and shows this text instead of waiting for its time limit.
+  function errorReply(err) {
+    let text = safeString(err);
+    if (err instanceof Error && typeof err.stack === "string" && err.stack) {
+      // V8 stacks start with "Name: message"; Firefox and Safari hold frames only.
+      text = err.stack.startsWith(text) ? err.stack : text + "\n" + err.stack;
+    }
+    const oneLine = text.split("\n").map((s) => s.trim()).filter(Boolean).join(" ");
+    return (ERROR_PREFIX + oneLine).slice(0, ERROR_MAX_CHARS);
+  }
+
+  function decodeTask(data) {
+    // A bytes message from Python arrives as a binary frame and goes to the "binary" handler.
+    if (data instanceof ArrayBuffer) return { env: "binary", data };
+    let task = JSON.parse(data);
+    // render and close are sent as JSON string literals whose content is JSON.
+    if (typeof task === "string") task = JSON.parse(task);
+    if (task === null || typeof task !== "object" || Array.isArray(task) || typeof task.env !== "string") {
+      throw new TypeError(`task is not a JSON object with a string "env" key: ${String(data).slice(0, 200)}`);
+    }
+    return task;
+  }
+
+  class VeskClient {
+    // options: port (default 70) or url; retryMs between connection attempts
+    // (0 = no retry); onStatus(status) after each change; WebSocket (for tests).
+    constructor(options = {}) {
+      const url = options.url || `ws://localhost:${options.port === undefined ? DEFAULT_PORT : options.port}`;
+      this.retryMs = options.retryMs === undefined ? 1000 : options.retryMs;
+      this.onStatus = options.onStatus || null;
+      this.WebSocket = options.WebSocket || global.WebSocket;
+      this.handlers = new Map();
+      this.socket = null;
+      this.stopped = false;
+      // Plain data, so tests can read it from the page (window.veskStatus).
+      this.status = { url, connected: false, tasks: 0, errors: [], numEnvs: null, lastTask: null, closed: null };
+    }
+
+    // handler(task) returns (or resolves to) a Float32Array -> binary frame of
+    // float32 rows; a string -> sent as it is (must be a Python literal);
+    // undefined -> None; anything else -> its Python literal.
+    on(name, handler) {
+      if (typeof handler !== "function") throw new TypeError(`handler for "${name}" is not a function`);
+      this.handlers.set(name, handler);
+      return this;
+    }
+
+    start() {
+      this.stopped = false;
+      this._open();
+      return this;
+    }
+
+    stop() {
+      this.stopped = true;
+      if (this.socket) this.socket.close();
+    }
+
+    _changed() {
+      if (this.onStatus) this.onStatus(this.status);
+    }
+
+    _open() {
+      const ws = new this.WebSocket(this.status.url);
+      ws.binaryType = "arraybuffer";
+      this.socket = ws;
+      // Replies are paired with tasks by order alone, so answer strictly one
+      // at a time even when a handler is async. One chain per connection.
+      let pending = Promise.resolve();
+      ws.onopen = () => {
+        this.status.connected = true;
+        this.status.closed = null;
+        this._changed();
+      };
+      ws.onmessage = (event) => {
+        pending = pending.then(() => this._answer(ws, event.data));
+      };
+      ws.onclose = (event) => {
+        this.status.connected = false;
+        this.status.closed = { code: event.code, reason: event.reason };
+        this._changed();
+        // The page may open before the server listens, or outlive one session.
+        if (!this.stopped && this.retryMs > 0) setTimeout(() => this._open(), this.retryMs);
+      };
+    }
+
+    async _answer(ws, data) {
+      let reply;
+      try {
+        const task = decodeTask(data);
+        this.status.lastTask = task.env;
+        if (task.env === "init" && Number.isInteger(task.num_envs)) this.status.numEnvs = task.num_envs;
+        const handler = this.handlers.get(task.env);
+        if (!handler && !DISCARDED_REPLY.has(task.env)) throw new Error(`no handler for task "${task.env}"`);
+        reply = this._encode(handler ? await handler(task) : undefined);
+      } catch (err) {
+        reply = errorReply(err);
+        this.status.errors.push(reply);
+        console.error(reply);
+      }
+      // Sending on a closed socket is a silent no-op; do not count it.
+      if (ws.readyState !== 1) return;
+      ws.send(reply);
+      this.status.tasks += 1;
+      this._changed();
+    }
+
+    _encode(result) {
+      if (result instanceof Float32Array) {
+        // Catch a wrong shape here, where the page's stack still points at it.
+        const n = this.status.numEnvs;
+        if (n && (result.length === 0 || result.length % n !== 0)) {
+          throw new RangeError(`reply of ${result.length} floats cannot be split into ${n} equal rows`);
+        }
+        return result;
+      }
+      if (result instanceof ArrayBuffer || ArrayBuffer.isView(result)) {
+        throw new TypeError(`a binary reply must be a Float32Array, got ${Object.prototype.toString.call(result)}`);
+      }
+      return typeof result === "string" ? result : pyLiteral(result);
+    }
+  }
+
+  global.Vesk = { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, DEFAULT_PORT };
+})(globalThis);
