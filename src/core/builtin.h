@@ -4,6 +4,8 @@
 #include "core/args.h"
 #include "core/function.h"
 
+#include <string>
+
 namespace vesk {
 
 using BuiltinBody = Ref (*)(PyObject* const* args);
@@ -29,12 +31,17 @@ PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return call_builtin(spec, defaults, args, nargs, kwnames);
 }
 
+// "name(a, b, c=0)\n--\n\n": a doc that is only a text signature, so that
+// inspect.signature works while __doc__ stays None.
+std::string text_signature_doc(const BuiltinSpec& spec);
+
 // The builtin_function_or_method for `spec`, with __module__ "Vesk".
 template <const BuiltinSpec& spec>
 Ref make_builtin() {
+    static const std::string doc = text_signature_doc(spec);
     static PyMethodDef def = {spec.signature.name,
                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin_entry<spec>)),
-                              METH_FASTCALL | METH_KEYWORDS, nullptr};
+                              METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
     return make_builtin_function(def);
 }
 

@@ -103,7 +103,6 @@ bool is_str(PyObject* v) { return PyUnicode_Check(v); }
 bool is_dict(PyObject* v) { return PyDict_Check(v); }
 bool is_tuple_or_none(PyObject* v) { return v == Py_None || PyTuple_Check(v); }
 bool is_dict_or_none(PyObject* v) { return v == Py_None || PyDict_Check(v); }
-bool is_anything(PyObject*) { return true; }
 
 PyObject* get_name(PyObject* self, void*) { return get_ref(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -115,7 +114,8 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 }
 PyObject* get_module(PyObject* self, void*) { return get_ref(as_function(self)->module); }
 int set_module(PyObject* self, PyObject* value, void*) {
-    return set_checked(as_function(self)->module, value, is_anything, "cannot delete __module__");
+    as_function(self)->module = Ref::borrow(value);  // deleting leaves None, as for Python functions
+    return 0;
 }
 PyObject* get_doc(PyObject* self, void*) { return get_ref(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
@@ -147,8 +147,8 @@ PyObject* get_annotations(PyObject* self, void*) {
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
     FunctionObject* f = as_function(self);
-    if (value == Py_None) {
-        f->annotations.reset();
+    if (value == nullptr || value == Py_None) {
+        f->annotations.reset();  // read back as a new empty dict
         return 0;
     }
     return set_checked(f->annotations, value, is_dict, "__annotations__ must be set to a dict object");

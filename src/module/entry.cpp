@@ -76,17 +76,31 @@ void check_version(ProcessState& state) {
     check_status(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
 }
 
+const Name kVesk("Vesk");
+
 // Steps 5 to 7 of the execution step; their failures are reported at line 1.
-void prepare(PyObject* module, PyObject* builtins_module) {
+// Returns whether it added sys.modules["Vesk"].
+bool prepare(PyObject* module, PyObject* builtins_module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    static const Name vesk_key("Vesk");
-    PyObject* found = PyDict_GetItemWithError(modules, vesk_key.get());
-    if (found == nullptr) {
+    PyObject* found = PyDict_GetItemWithError(modules, kVesk.get());
+    const bool adds_entry = found == nullptr;
+    if (adds_entry) {
         if (PyErr_Occurred()) throw_error();
-        check_status(PyDict_SetItem(modules, vesk_key.get(), module));
+        check_status(PyDict_SetItem(modules, kVesk.get(), module));
     }
     set_module_namespace(PyModule_GetDict(module), builtins_module);
     resolve_builtins();
+    return adds_entry;
+}
+
+// After a failed import no half-filled module may stay reachable as "Vesk"
+// (imported as pkg.Vesk, the import machinery only drops "pkg.Vesk").
+void forget_module(PyObject* module) {
+    ErrorGuard keep;
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyObject* found = PyDict_GetItemWithError(modules, kVesk.get());
+    if (found == module && PyDict_DelItem(modules, kVesk.get()) < 0) PyErr_Clear();
+    PyErr_Clear();
 }
 
 int exec_module(PyObject* module) {
@@ -105,13 +119,14 @@ int exec_module(PyObject* module) {
         ready_function_type();
         ready_coroutine_type();
         ready_bridge_scope_type();
+        bool added_entry = false;
         try {
-            prepare(module, builtins_module.get());
+            at_line(1, [&] { added_entry = prepare(module, builtins_module.get()); });
+            run_module_body(dict);  // adds its own "init Vesk" entries
         } catch (const PyError&) {
-            add_traceback("init Vesk", 1);
+            if (added_entry) forget_module(module);
             throw;
         }
-        run_module_body(dict);  // adds its own "init Vesk" entries
         return 0;
     } catch (...) {
         translate_current_exception();
