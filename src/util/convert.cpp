@@ -1,0 +1,107 @@
+// convert_numpy_to_list(data): NumPy arrays, at any depth inside dicts,
+// lists and tuples, become plain lists of floats ready for JSON.
+#include "util/util.h"
+
+#include "core/call.h"
+#include "core/globals.h"
+#include "core/unpack.h"
+#include "util/genexpr.h"
+#include "util/stack_room.h"
+
+namespace vesk {
+namespace {
+
+constexpr const char* kDictChangedSize = "dictionary changed size during iteration";
+
+const Name convert_name("convert_numpy_to_list"), np_name("np"), ndarray_name("ndarray"),
+    float32_name("float32"), astype_name("astype"), tolist_name("tolist"), items_name("items");
+
+// Each element goes through the module-level name as it is bound now, so a
+// rebinding of convert_numpy_to_list takes effect inside nested data too.
+Ref convert_element(PyObject* element) {
+    Ref convert = global(convert_name);
+    return call(convert.get(), {element});
+}
+
+bool is_instance(PyObject* data, PyTypeObject* type) {
+    return check_status(PyObject_IsInstance(data, reinterpret_cast<PyObject*>(type))) != 0;
+}
+
+// An exact dict: its pairs are read directly.
+Ref convert_exact_dict(PyObject* data) {
+    Ref result = check(PyDict_New());
+    const Py_ssize_t size = PyDict_GET_SIZE(data);
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed from data until its next change
+    for (;;) {
+        if (PyDict_GET_SIZE(data) != size) raise(PyExc_RuntimeError, kDictChangedSize);
+        if (!PyDict_Next(data, &position, &key, &value)) break;
+        // Converting may change data and drop these, so hold them.
+        Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+        Ref converted = convert_element(held_value.get());
+        check_status(PyDict_SetItem(result.get(), held_key.get(), converted.get()));
+    }
+    return result;
+}
+
+// A dict subclass: its own items(), each item unpacked into key and value.
+Ref convert_dict_subclass(PyObject* data) {
+    Ref result = check(PyDict_New());
+    Ref items = call_method(data, items_name);
+    Ref iterator = check(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref pair[2];  // key, value = item
+        unpack_exactly(item.get(), pair);
+        Ref converted = convert_element(pair[1].get());
+        check_status(PyDict_SetItem(result.get(), pair[0].get(), converted.get()));
+    }
+    if (PyErr_Occurred()) throw_error();
+    return result;
+}
+
+Ref convert_list(PyObject* data) {
+    Ref result = check(PyList_New(0));
+    Ref iterator = check(PyObject_GetIter(data));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref converted = convert_element(item.get());
+        check_status(PyList_Append(result.get(), converted.get()));
+    }
+    if (PyErr_Occurred()) throw_error();
+    return result;
+}
+
+// tuple(genexpr): the elements are converted one by one as tuple() asks.
+Ref convert_tuple(PyObject* data) {
+    Ref iterator = check(PyObject_GetIter(data));
+    Ref elements = make_genexpr(iterator.get());
+    return check(PySequence_Tuple(elements.get()));
+}
+
+Ref convert_numpy_to_list(PyObject* const* args) {
+    PyObject* data = args[0];
+    // Each nesting level is one C-level call; see stack_room.h.
+    check_stack_room();
+    if (is_instance(data, &PyDict_Type)) {
+        return PyDict_CheckExact(data) ? convert_exact_dict(data) : convert_dict_subclass(data);
+    }
+    if (is_instance(data, &PyList_Type)) return convert_list(data);
+    if (is_instance(data, &PyTuple_Type)) return convert_tuple(data);
+    Ref np = global(np_name);
+    Ref ndarray = getattr(np.get(), ndarray_name);
+    if (check_status(PyObject_IsInstance(data, ndarray.get())) != 0) {
+        // The cast comes first, so every element arrives as a 32-bit float.
+        Ref float32 = getattr(np.get(), float32_name);
+        Ref cast = call_method(data, astype_name, {float32.get()});
+        return call_method(cast.get(), tolist_name);
+    }
+    return Ref::borrow(data);
+}
+
+constexpr Parameter kParams[] = {{"data"}};
+
+}  // namespace
+
+const BuiltinSpec convert_numpy_to_list_spec = {
+    {"convert_numpy_to_list", kParams}, "Vesk.convert_numpy_to_list", 12, {}, convert_numpy_to_list};
+
+}  // namespace vesk

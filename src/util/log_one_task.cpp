@@ -1,0 +1,67 @@
+// log_one_task(func): wraps a method shaped like one_task so that each call
+// prints who called it, what it was given and what it returned.
+#include "util/util.h"
+
+#include "core/call.h"
+#include "core/caller.h"
+#include "core/function.h"
+#include "core/globals.h"
+#include "util/steps.h"
+
+namespace vesk {
+namespace {
+
+const Name wraps_name("wraps"), name_attr("__name__"), called_by(" called by: "), sent_prefix("上传env参数: "),
+    replyable_open(" (replyable="), replyable_close(")"), returned_prefix("返回env信息: ");
+
+// wrapper(self, msg, replyable=True); the wrapped func is its closure.
+Ref wrapper(FunctionObject* function, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* msg = args[1];  // exactly str: the parser checked it
+    PyObject* replyable = args[2];
+    PyObject* func = function->closure.get();
+
+    // Imported at every call, as the module keeps no name for it.
+    Ref inspect = check(PyImport_ImportModule("inspect"));
+    // This wrapper has no Python frame of its own; see core/caller.h.
+    Ref caller = name_of_caller();
+
+    Ref func_name = getattr(func, name_attr);
+    print_line({join_text({formatted(func_name.get()).get(), called_by.get(), formatted(caller.get()).get()}).get()});
+    print_line({join_text({sent_prefix.get(), formatted(msg).get(), replyable_open.get(),
+                           formatted(replyable).get(), replyable_close.get()})
+                    .get()});
+    // Always three positional arguments, however the wrapper was called.
+    Ref result = call(func, {self, msg, replyable});
+    print_line({join_text({returned_prefix.get(), formatted(result.get()).get()}).get()});
+    return result;
+}
+
+constexpr Parameter kWrapperParams[] = {{"self"}, {"msg", ExactType::str}, {"replyable"}};
+constexpr DefaultValue kWrapperDefaults[] = {DefaultValue::true_value};
+constexpr Annotation kWrapperAnnotations[] = {{"msg", "str"}};
+
+const FunctionSpec wrapper_spec = {{"wrapper", kWrapperParams},
+                                   "log_one_task.<locals>.wrapper",
+                                   "Vesk.log_one_task.wrapper",
+                                   87,
+                                   kWrapperDefaults,
+                                   kWrapperAnnotations,
+                                   wrapper};
+
+// A new wrapper per call, finished as wraps(func)(wrapper).
+Ref log_one_task(PyObject* const* args) {
+    PyObject* func = args[0];
+    Ref wrapper = make_function(wrapper_spec, module_namespace(), func);
+    Ref wraps = global(wraps_name);
+    Ref decorate = call(wraps.get(), {func});
+    return call(decorate.get(), {wrapper.get()});
+}
+
+constexpr Parameter kParams[] = {{"func"}};
+
+}  // namespace
+
+const BuiltinSpec log_one_task_spec = {{"log_one_task", kParams}, "Vesk.log_one_task", 86, {}, log_one_task};
+
+}  // namespace vesk

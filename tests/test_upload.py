@@ -1,0 +1,220 @@
+import os
+import shutil
+import textwrap
+
+import pytest
+
+import Vesk
+from conftest import run_python
+
+CONTENT = {"page.js": "P", "data": {"d.json": "D"}}
+
+PRELUDE = textwrap.dedent(
+    """
+    import os, sys, warnings
+    warnings.simplefilter("ignore")
+    import Vesk
+    assert os.path.dirname(Vesk.__file__) == os.path.join(os.getcwd(), "lib"), Vesk.__file__
+
+    def attempt(call, *args):
+        try:
+            print("returned:", call(*args))
+        except Exception as error:
+            print(f"raised: {type(error).__name__}: {error}")
+    """
+)
+
+
+def make_tree(root, tree):
+    os.makedirs(root, exist_ok=True)
+    for name, content in tree.items():
+        path = os.path.join(root, name)
+        if isinstance(content, dict):
+            make_tree(path, content)
+        else:
+            with open(path, "w") as f:
+                f.write(content)
+
+
+def read_tree(root):
+    return {
+        entry.name: read_tree(entry.path) if entry.is_dir() else open(entry.path).read() for entry in os.scandir(root)
+    }
+
+
+def loading_lines(source):
+    lines = []
+    for item in os.listdir(source):
+        path = os.path.join(source, item)
+        lines += ["loading: " + path] if os.path.isfile(path) else loading_lines(path)
+    return lines
+
+
+class Layout:
+    """A copy of the built module in root/lib beside the bundle folder root/dist."""
+
+    def __init__(self, root):
+        self.root = str(root)
+        self.lib = os.path.join(self.root, "lib")
+        self.dist = os.path.join(self.root, "dist")
+        self.bundle = os.path.join(self.lib, "../dist")  # the path as the module spells it
+        os.makedirs(self.lib)
+        shutil.copy2(Vesk.__file__, self.lib)
+        make_tree(self.dist, {"index.html": "<html>", "assets": {"app.js": "A"}, "old.js": "O", "models": {"m": "M"}})
+        make_tree(os.path.join(self.root, "content"), CONTENT)
+
+    def removal_lines(self):
+        lines = []
+        for item in os.listdir(self.dist):
+            if item in ("assets", "index.html"):
+                continue
+            path = os.path.join(self.bundle, item)
+            lines.append(f"该删 {path}" if os.path.isfile(path) else f"已删除文件夹: {path}")
+        return lines
+
+    def run(self, body):
+        # Only lib/ on the path, so the child imports the copy beside dist/.
+        done = run_python(PRELUDE + textwrap.dedent(body), env={"PYTHONPATH": self.lib}, cwd=self.root)
+        assert done.returncode == 0, done.stderr
+        return done.stdout.splitlines()
+
+
+@pytest.fixture
+def layout(tmp_path):
+    return Layout(tmp_path)
+
+
+def test_clears_bundle_then_copies_into_it(layout):
+    removals = layout.removal_lines()
+    content = os.path.join(layout.root, "content")
+    lines = layout.run('attempt(Vesk.upload, "content", "/")')
+    assert lines == removals + loading_lines(content) + ["returned: None"]
+    assert read_tree(layout.dist) == {"index.html": "<html>", "assets": {"app.js": "A"}, **CONTENT}
+
+
+def test_named_folder_is_created_by_the_copy(layout):
+    lines = layout.run('attempt(Vesk.upload, os.path.abspath("content"), "scene")')
+    assert lines[-1] == "returned: None"
+    assert read_tree(layout.dist) == {"index.html": "<html>", "assets": {"app.js": "A"}, "scene": CONTENT}
+
+
+def test_assets_as_folder_name_keeps_and_replaces(layout):
+    make_tree(os.path.join(layout.root, "content"), {"app.js": "new"})
+    layout.run('attempt(Vesk.upload, "content", "assets")')
+    assert read_tree(os.path.join(layout.dist, "assets")) == {"app.js": "new", **CONTENT}
+
+
+def test_kept_entries_are_recognised_by_name_only(layout):
+    shutil.rmtree(os.path.join(layout.dist, "assets"))
+    os.remove(os.path.join(layout.dist, "index.html"))
+    make_tree(layout.dist, {"assets": "a file", "index.html": {"inner": "I"}, "Assets": {}})
+    layout.run('attempt(Vesk.upload, "content", "scene")')
+    assert read_tree(layout.dist) == {"assets": "a file", "index.html": {"inner": "I"}, "scene": CONTENT}
+
+
+@pytest.mark.parametrize(
+    "make_source, message",
+    [
+        (lambda root: None, "{source} does not exist."),
+        (lambda root: open(os.path.join(root, "missing"), "w").close(), "{source} should be a folder, not a file."),
+    ],
+    ids=["missing", "file"],
+)
+def test_bad_source_leaves_bundle_untouched(layout, make_source, message):
+    make_source(layout.root)
+    before = read_tree(layout.dist)
+    lines = layout.run('attempt(Vesk.upload, "missing", "/")')
+    error = "FileNotFoundError" if "exist" in message else "ValueError"
+    assert lines == [f"raised: {error}: " + message.format(source=os.path.join(layout.root, "missing"))]
+    assert read_tree(layout.dist) == before
+
+
+@pytest.mark.parametrize(
+    "source, folder_name",
+    [
+        ("dist", "/"),
+        ("lib/../dist", "scene"),
+        (".", "scene"),
+        ("dist/models", "/"),
+        ("link-to-models", "scene"),
+        ("dist/assets", "assets/inner"),
+    ],
+    ids=["bundle", "bundle-via-dotdot", "contains-bundle", "inside-cleared-entry", "link-into-bundle",
+         "destination-inside-source"],
+)
+def test_overlapping_source_is_refused_before_anything_is_removed(layout, source, folder_name):
+    os.symlink(os.path.join(layout.dist, "models"), os.path.join(layout.root, "link-to-models"))
+    before = read_tree(layout.dist)
+    lines = layout.run(f"attempt(Vesk.upload, {source!r}, {folder_name!r})")
+    assert len(lines) == 1 and lines[0].startswith("raised: ValueError: "), lines
+    assert os.path.abspath(os.path.join(layout.root, source)) in lines[0]
+    assert layout.bundle in lines[0]
+    assert read_tree(layout.dist) == before
+
+
+@pytest.mark.parametrize("inner", ["assets", "index.html"])
+def test_source_inside_a_kept_entry_is_allowed(layout, inner):
+    if inner == "index.html":
+        os.remove(os.path.join(layout.dist, "index.html"))
+    make_tree(os.path.join(layout.dist, inner, "pack"), {"p.txt": "P"})
+    lines = layout.run(f'attempt(Vesk.upload, "dist/{inner}/pack", "scene")')
+    assert lines[-1] == "returned: None"
+    assert read_tree(os.path.join(layout.dist, "scene")) == {"p.txt": "P"}
+    assert os.path.isdir(os.path.join(layout.dist, inner, "pack"))
+
+
+def test_missing_bundle_folder_fails_from_the_listing(layout):
+    shutil.rmtree(layout.dist)
+    lines = layout.run('attempt(Vesk.upload, "content", "/")')
+    assert lines == [f"raised: FileNotFoundError: [Errno 2] No such file or directory: '{layout.bundle}'"]
+
+
+def test_sub_folder_limit_applies_after_clearing(layout):
+    make_tree(os.path.join(layout.root, "content"), {f"d{i}": {} for i in range(11)})
+    lines = layout.run('attempt(Vesk.upload, "content", "/")')
+    assert lines[-1] == "raised: RecursionError: Too many directories."
+    assert not os.path.exists(os.path.join(layout.dist, "old.js"))
+
+
+def test_method_forwards_to_the_module_level_name(layout):
+    lines = layout.run(
+        """
+        original = Vesk.upload
+        def spy(*args, **kwargs):
+            print("spy", args, kwargs)
+            return "dropped"
+        Vesk.upload = spy
+        attempt(Vesk.Vesk_Pal_st.upload, object(), "content", "/")
+        Vesk.upload = original
+        attempt(Vesk.Vesk_Pal_st.upload, None, "content", "scene")
+        """
+    )
+    assert lines[0] == "spy ('content', '/') {}"
+    assert lines[1] == "returned: None"
+    assert lines[-1] == "returned: None"
+    assert read_tree(os.path.join(layout.dist, "scene")) == CONTENT
+
+
+class Text(str):
+    pass
+
+
+NOTE = ". Subclasses of built-in types are refused: pass an instance of the type itself"
+
+
+@pytest.mark.parametrize(
+    "upload", [Vesk.upload, lambda *args: Vesk.Vesk_Pal_st.upload(None, *args)], ids=["function", "method"]
+)
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((None, "x"), "Argument 'folder_path' has incorrect type (expected str, got NoneType)"),
+        ((Text("x"), "x"), "Argument 'folder_path' has incorrect type (expected str, got Text)" + NOTE),
+        (("x", b"x"), "Argument 'folder_name' has incorrect type (expected str, got bytes)"),
+        ((1, 2), "Argument 'folder_path' has incorrect type (expected str, got int)"),
+    ],
+)
+def test_arguments_must_be_exactly_str(upload, args, message):
+    with pytest.raises(TypeError) as caught:
+        upload(*args)
+    assert str(caught.value) == message
