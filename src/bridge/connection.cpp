@@ -59,6 +59,9 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
         for (;;) {
             Ref task = next_task_within_slice(scope->environment.get(), empty_error.get());
             if (!task) {
+                // Twice: network events polled by the first pass only run
+                // after the second, so pings wait one slice, not two.
+                co_await py_await(call(sleep.get(), zero.get()));
                 co_await py_await(call(sleep.get(), zero.get()));
                 continue;
             }
