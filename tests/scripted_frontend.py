@@ -32,7 +32,9 @@ from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
 HOST = "127.0.0.1"
-BRIDGE_PORT = 70
+# The bridge's port. VESK_TEST_PORT moves every scenario elsewhere (through
+# VESK_PORT), so that two test runs on one machine do not collide.
+BRIDGE_PORT = int(os.environ.get("VESK_TEST_PORT", "70"))
 
 Message = Union[str, bytes]
 
@@ -311,6 +313,8 @@ def run_scenario(program: str, script: Optional[Sequence[Step]] = (), *,
         script, connect_timeout=connect_timeout, client_options=client_options)
     child_env = dict(os.environ)  # PYTHONPATH and the rest carry over
     child_env.setdefault("PYTHONIOENCODING", "utf-8")
+    if port != 70:
+        child_env["VESK_PORT"] = str(port)
     child_env.update(env or {})
     deadline = time.monotonic() + timeout
     result = ScenarioResult()
