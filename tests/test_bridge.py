@@ -1,0 +1,264 @@
+"""The websocket bridge against a scripted front-end, one process per scenario."""
+import inspect
+import textwrap
+
+import numpy as np
+import pytest
+
+import Vesk
+from conftest import run_python, subprocess_env
+from scripted_frontend import (BRIDGE_PORT, Close, Delay, Ping, Recv, Rows, SecondConnection, Text, Unasked,
+                               run_scenario)
+
+# A bridge started without constructing an environment: tasks go straight
+# onto the class's queues, so the bridge is all that is exercised.
+PRELUDE = """
+import sys, threading, Vesk
+class Bridge(Vesk.Vesk_Pal_st):
+    num_envs = 2
+env = object.__new__(Bridge)
+threading.Thread(target=env.start_queue(), daemon=True).start()
+def show(value):
+    print(repr(value), flush=True)
+"""
+
+ROWS = np.arange(6, dtype=np.float32).reshape(2, 3)
+
+
+def scenario(body, script, **options):
+    return run_scenario(PRELUDE + textwrap.dedent(body), script, env=subprocess_env(), **options)
+
+
+def test_messages_and_replies_cross_unchanged():
+    result = scenario(
+        """
+        env.send_queue.put('{"raw": "text"}')
+        show(env.reply_quene.get())
+        env.send_queue.put(b"\\x00\\x01binary")
+        show(env.reply_quene.get())
+        show(env.one_task({"env": "step", "action": [[0.5, -1.0]]}).tolist())
+        """,
+        [Text("'text reply'"), Rows(ROWS), Rows(ROWS)],
+    )
+    assert result.returncode == 0, result.summary()
+    assert result.messages == ['{"raw": "text"}', b"\x00\x01binary", '{"env": "step", "action": [[0.5, -1.0]]}']
+    assert result.stdout.splitlines() == ["\"'text reply'\"", repr(ROWS.tobytes()), repr(ROWS.tolist())]
+
+
+def test_tasks_queued_before_the_front_end_connects_go_out_in_order():
+    result = scenario(
+        """
+        env.send_queue.put("first")
+        env.send_queue.put("second")
+        show([env.reply_quene.get(), env.reply_quene.get()])
+        """,
+        [Text("1"), Text("2")],
+        connect_after=1.0,
+    )
+    assert result.returncode == 0, result.summary()
+    assert result.messages == ["first", "second"]
+    assert result.stdout.strip() == "['1', '2']"
+
+
+def test_an_unasked_message_becomes_the_next_reply():
+    result = scenario(
+        """
+        import time
+        time.sleep(0.5)
+        show(env.one_task("task"))
+        show(env.one_task("next"))
+        """,
+        # The answer to "task" waits in the connection until "next" is sent.
+        [Unasked("'unasked'"), Text("'answer'")],
+    )
+    assert result.returncode == 0, result.summary()
+    assert result.messages == ['"task"', '"next"']
+    assert result.stdout.splitlines() == ["'unasked'", "'answer'"]
+
+
+@pytest.mark.parametrize(
+    "script, cause",
+    [
+        ([Recv(), Close(1001, "page closed")], "ConnectionClosed"),
+        ([Text("'ok'"), Close()], "ConnectionClosedOK"),
+    ],
+    ids=["closed-while-awaiting-a-reply", "closed-while-idle"],
+)
+def test_a_closing_front_end_ends_the_process_with_status_1(script, cause):
+    result = scenario(
+        """
+        print("before the failure")
+        env.one_task("task")
+        import time
+        time.sleep(1.0)
+        env.one_task("next task")
+        time.sleep(5)
+        """,
+        script,
+    )
+    assert result.returncode == 1, result.summary()
+    assert result.stdout == "before the failure\n"
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.summary()
+    assert lines[0].startswith("Vesk: connection to the front-end failed: websockets.exceptions." + cause)
+
+
+def test_no_reply_within_30_seconds_ends_the_process():
+    result = scenario(
+        """
+        env.one_task("task")
+        """,
+        [Recv(), Delay(35)],
+        timeout=60,
+    )
+    assert result.returncode == 1, result.summary()
+    assert result.stderr.splitlines() == [
+        "Vesk: connection to the front-end failed: TimeoutError; no reply within 30 seconds"
+    ] or result.stderr.splitlines() == [
+        "Vesk: connection to the front-end failed: asyncio.exceptions.TimeoutError; no reply within 30 seconds"
+    ]
+
+
+def test_a_second_front_end_is_refused_while_the_first_keeps_working():
+    result = scenario(
+        """
+        show(env.one_task("one"))
+        show(env.one_task("two"))
+        """,
+        [Text("1"), SecondConnection(), Text("2")],
+    )
+    assert result.returncode == 0, result.summary()
+    [second] = result.second_connections
+    assert (second.close_code, second.close_reason) == (1013, "another front-end is connected")
+    assert second.messages == []
+    assert result.messages == ['"one"', '"two"'] and result.stdout.splitlines() == ["1", "2"]
+
+
+def test_pings_are_answered_while_the_environment_is_idle():
+    result = scenario(
+        """
+        show(env.one_task("task"))
+        import time
+        time.sleep(3)
+        show(env.one_task("after the pause"))
+        """,
+        [Text("1"), Delay(0.5), Ping(timeout=1.0), Ping(timeout=1.0), Text("2")],
+    )
+    assert result.returncode == 0, result.summary()
+    assert len(result.pings) == 2 and all(delay is not None for delay in result.pings), result.pings
+
+
+def test_the_runner_fails_inside_a_running_event_loop():
+    result = run_python(
+        PRELUDE.replace("threading.Thread(target=env.start_queue(), daemon=True).start()", "")
+        + """
+import asyncio
+async def inside():
+    env.start_queue()()
+try:
+    asyncio.run(inside())
+except RuntimeError as error:
+    print("RuntimeError:", error)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("RuntimeError: asyncio.run() cannot be called from a running event loop")
+
+
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        (
+            "import socket; s = socket.socket(); "
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
+            f"s.bind(('127.0.0.1', {BRIDGE_PORT})); s.listen()",
+            "OSError",
+        ),
+        ("import os; os.environ['VESK_PORT'] = 'seventy'", "ValueError"),
+        ("import os; os.environ['VESK_PORT'] = '70000'", "ValueError"),
+    ],
+    ids=["port-in-use", "port-not-a-number", "port-out-of-range"],
+)
+def test_a_server_that_cannot_start_raises_out_of_the_runner(setup, error):
+    result = run_python(
+        f"""
+import traceback, Vesk
+{setup}
+class Bridge(Vesk.Vesk_Pal_st):
+    pass
+env = object.__new__(Bridge)
+env.send_queue.put("left waiting")
+try:
+    env.start_queue()()
+except BaseException as exc:
+    print(type(exc).__name__, exc)
+    print("".join(traceback.format_exception(type(exc), exc, exc.__traceback__)))
+print("queued:", env.send_queue.qsize())
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    first = result.stdout.splitlines()[0]
+    assert first.startswith(error), result.stdout
+    if error == "ValueError":
+        assert "VESK_PORT" in first
+    assert "in Vesk.Vesk_Pal_st.start_queue.main" in result.stdout
+    assert "in Vesk.Vesk_Pal_st.start_queue.myfunc" in result.stdout
+    assert result.stdout.rstrip().endswith("queued: 1")
+
+
+# --- the objects Python sees -------------------------------------------------
+
+
+
+
+def test_start_queue_makes_new_functions_named_as_nested_functions():
+    env = object.__new__(Vesk.Vesk_Pal_st)
+    first, second = env.start_queue(), env.start_queue()
+    assert first is not second
+    assert first.__name__ == "myfunc"
+    assert first.__qualname__ == "Vesk_Pal_st.start_queue.<locals>.myfunc"
+    assert first.__module__ == "Vesk"
+    assert str(inspect.signature(first)) == "()"
+    with pytest.raises(TypeError, match=r"^start_queue\(\) takes exactly 1 positional argument \(2 given\)$"):
+        env.start_queue(1)
+
+
+def test_main_and_yourfunction_make_coroutines_that_asyncio_accepts():
+    # Reached the way websockets sees them: main builds the server with
+    # yourfunction, so run main just far enough to capture the handler.
+    result = run_python(
+        """
+import asyncio, inspect, websockets, Vesk
+captured = {}
+def fake_serve(handler, host, port):
+    captured.update(handler=handler, host=host, port=port)
+    raise OSError("stop here")
+websockets.serve = fake_serve
+env = object.__new__(Vesk.Vesk_Pal_st)
+runner = env.start_queue()
+try:
+    runner()
+except OSError as error:
+    print("stopped:", error)
+handler = captured["handler"]
+print(captured["host"], captured["port"])
+print(handler.__name__, handler.__qualname__, inspect.signature(handler))
+coroutine = handler(object())
+print(asyncio.iscoroutine(coroutine), inspect.isawaitable(coroutine))
+print(coroutine.__name__, coroutine.__qualname__, coroutine.cr_running)
+coroutine.close()
+try:
+    coroutine.send(None)
+except RuntimeError as error:
+    print("RuntimeError:", error)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "stopped: stop here",
+        "127.0.0.1 70",
+        "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction (websocket)",
+        "True True",
+        "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction False",
+        "RuntimeError: cannot reuse already awaited coroutine",
+    ]
