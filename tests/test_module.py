@@ -307,8 +307,10 @@ def broken_second_queue():
 try:
     import Vesk
 except Exception as error:
-    failure = (type(error).__name__, str(error), init_entries(error))
+    caught = error
 {restore}
+# Read only now: formatting a traceback may need what the breakage removed.
+failure = (type(caught).__name__, str(caught), init_entries(caught))
 import Vesk
 sys.stdout.write(repr(failure) + "\\n")
 sys.stdout.write(repr(Vesk.Vesk_Pal_st.__bases__ == (gymnasium.Env,)) + "\\n")

@@ -21,7 +21,12 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        // A daemon thread that wants the GIL back after the interpreter began
+        // to finalize is ended by pthread_exit, which unwinds through our
+        // frames without the GIL: then the reference is left, not dropped.
+        if (ptr_ != nullptr && PyGILState_Check()) Py_DECREF(ptr_);
+    }
 
     // Takes over a new reference (may be NULL).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
