@@ -194,7 +194,8 @@ except BaseException as exc:
     print(type(exc).__name__, exc)
     print("".join(traceback.format_exception(type(exc), exc, exc.__traceback__)))
 print("queued:", env.send_queue.qsize())
-"""
+""",
+        env={"VESK_PORT": str(BRIDGE_PORT)},
     )
     assert result.returncode == 0, result.stderr
     first = result.stdout.splitlines()[0]
