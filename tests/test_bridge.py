@@ -45,6 +45,19 @@ def test_messages_and_replies_cross_unchanged():
     assert result.stdout.splitlines() == ["\"'text reply'\"", repr(ROWS.tobytes()), repr(ROWS.tolist())]
 
 
+def test_the_legacy_websockets_server_takes_the_handler_too():
+    # The legacy implementation inspects the handler's signature before use.
+    result = run_scenario(
+        "import warnings; warnings.simplefilter('ignore')\n"
+        "import websockets, websockets.legacy.server\n"
+        "websockets.serve = websockets.legacy.server.serve\n" + PRELUDE + "show(env.one_task('task'))\n",
+        [Text("'legacy'")],
+        env=subprocess_env(),
+    )
+    assert result.returncode == 0, result.summary()
+    assert result.stdout.strip() == "'legacy'"
+
+
 def test_tasks_queued_before_the_front_end_connects_go_out_in_order():
     result = scenario(
         """
