@@ -98,6 +98,16 @@ def test_sub_folder_limit(tmp_path, tree, index, fails):
         assert read_tree(tmp_path / "dst") == tree
 
 
+def test_the_count_is_added_to_not_changed_in_place(tmp_path):
+    # An array count must not carry a sub-folder's additions back to its parent.
+    np = pytest.importorskip("numpy")
+    make_tree(tmp_path / "src", {f"d{i}": {f"e{j}": {} for j in range(2)} for i in range(4)})
+    index = np.array(0)
+    copy_files(str(tmp_path / "src"), str(tmp_path / "dst"), index)
+    assert index == 0
+    assert len(list((tmp_path / "dst").iterdir())) == 4
+
+
 def test_count_is_the_sum_of_positions_along_the_path(tmp_path):
     make_tree(tmp_path / "src", {f"d{i}": {} for i in range(10)})
     order = os.listdir(tmp_path / "src")

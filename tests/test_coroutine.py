@@ -86,8 +86,23 @@ def run(make):
     results["non-none-first"] = [outcome(lambda: c.send(1)), outcome(lambda: c.send(None))]
     c.close()
     s = Socket(); c = make(s); c.send(None)
+    results["throw-too-many"] = [outcome(lambda: c.throw(ValueError, ValueError("x"), None, 4))]
+    c.close()
+    s = Socket(); c = make(s)
+    # Native coroutines differ between CPython versions here, so only the end
+    # state is compared.
+    results["throw-before-start"] = [outcome(lambda: c.throw(KeyError("early"))), outcome(lambda: c.send(None))]
+    s = Socket(); c = make(s); c.send(None)
     results["throw-bad-type"] = [outcome(lambda: c.throw(1))]
     c.close()
+    class PlainAwaitable:
+        def __await__(self):
+            return iter(["first"])  # an iterator without throw()
+    class PlainSocket:
+        def close(self, code, reason):
+            return PlainAwaitable()
+    c = make(PlainSocket()); c.send(None)
+    results["throw-into-plain-iterator"] = [outcome(lambda: c.throw(ValueError("boom")))]
     holder = {}
     class Reentrant(Socket):
         @types.coroutine
@@ -129,7 +144,7 @@ def side_by_side():
 
 CASES = ["send-through", "throw-handled-by-delegate", "throw-not-handled", "throw-old-signature", "close-suspended",
          "close-ignored", "close-unstarted", "non-none-first", "throw-bad-type", "running", "under-asyncio",
-         "never-awaited"]
+         "never-awaited", "throw-into-plain-iterator", "throw-too-many", "throw-before-start"]
 
 
 @pytest.mark.parametrize("case", CASES)
@@ -148,4 +163,5 @@ def test_the_scenarios_exercise_what_they_claim(side_by_side):
     assert ours["running"][3] == [["close", 1013, "another front-end is connected"], ["running", True],
                                   ["reenter", ["ValueError", "coroutine already executing"]]]
     assert ours["under-asyncio"] == [["value", "None"]]
+    assert ours["throw-into-plain-iterator"] == [["ValueError", "boom"]]
     assert ours["never-awaited"] == [["coroutine "]]

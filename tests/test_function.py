@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import Vesk
+from conftest import run_python
 
 Env = Vesk.Vesk_Pal_st
 
@@ -73,6 +74,27 @@ def env():
 @pytest.fixture(params=["python", "vesk"])
 def cls(request):
     return ReferenceEnv if request.param == "python" else Env
+
+
+def test_a_default_replaced_during_the_call_stays_alive_for_it():
+    # one_task uses its default flag after running the queue's put, which
+    # here replaces __defaults__: the old default must outlive the call.
+    result = run_python("""
+        import sys, Vesk
+        class Flag:
+            def __bool__(self):
+                return False
+        class Queue:
+            def put(self, item):
+                Vesk.Vesk_Pal_st.one_task.__defaults__ = (True,)
+        env = object.__new__(Vesk.Vesk_Pal_st)
+        env.send_queue = Queue()
+        saved = Vesk.Vesk_Pal_st.one_task.__defaults__
+        Vesk.Vesk_Pal_st.one_task.__defaults__ = (Flag(),)
+        print(env.one_task("message"))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "None\n"
 
 
 WRITABLE = ["__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__kwdefaults__",

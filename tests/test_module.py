@@ -168,6 +168,12 @@ def test_reimport_after_removal_and_reload_give_the_same_module():
         del sys.modules["Vesk"]
         import Vesk
         assert Vesk is first, "new module object after re-import"
+        # No reference left anywhere but in the module's own state.
+        del sys.modules["Vesk"], Vesk, first
+        import gc; gc.collect()
+        import Vesk
+        first = Vesk
+        assert Vesk.Vesk_Pal_st is cls
         assert sys.modules["Vesk"] is first
         assert importlib.reload(Vesk) is first, "reload made a new module object"
         assert Vesk.Vesk_Pal_st is cls, "the body ran again"

@@ -109,6 +109,27 @@ Ref awaitable_iterator(PyObject* awaitable) {
 
 // --- running the body -------------------------------------------------------
 
+// An error leaving the coroutine: StopIteration must not look like a return
+// (as for native coroutines), and the entry names the function.
+void report_failure(CoroutineObject* self) {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject *type, *error, *traceback;
+        PyErr_Fetch(&type, &error, &traceback);
+        PyErr_NormalizeException(&type, &error, &traceback);
+        if (traceback != nullptr) PyException_SetTraceback(error, traceback);
+        PyErr_SetString(PyExc_RuntimeError, kRaisedStopIteration);
+        PyObject *new_type, *new_error, *new_traceback;
+        PyErr_Fetch(&new_type, &new_error, &new_traceback);
+        PyErr_NormalizeException(&new_type, &new_error, &new_traceback);
+        PyException_SetCause(new_error, Py_NewRef(error));
+        PyException_SetContext(new_error, error);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        PyErr_Restore(new_type, new_error, new_traceback);
+    }
+    add_traceback(self->spec->trace_name, self->spec->line);
+}
+
 // Resumes the C++ body with `value`, or with the current Python error when
 // `value` is NULL, and runs it until it yields to the event loop or ends.
 Outcome resume_body(CoroutineObject* self, PyObject* value, Ref& out) {
@@ -122,27 +143,14 @@ Outcome resume_body(CoroutineObject* self, PyObject* value, Ref& out) {
         self->body.resume();
         if (self->body.done()) {
             self->finished = true;
-            if (promise.failed) {
-                if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                    // As for native coroutines: StopIteration must not look like a return.
-                    PyObject *type, *error, *traceback;
-                    PyErr_Fetch(&type, &error, &traceback);
-                    PyErr_NormalizeException(&type, &error, &traceback);
-                    PyErr_SetString(PyExc_RuntimeError, kRaisedStopIteration);
-                    PyObject *new_type, *new_error, *new_traceback;
-                    PyErr_Fetch(&new_type, &new_error, &new_traceback);
-                    PyErr_NormalizeException(&new_type, &new_error, &new_traceback);
-                    PyException_SetCause(new_error, Py_NewRef(error));
-                    PyException_SetContext(new_error, error);
-                    Py_XDECREF(type);
-                    Py_XDECREF(traceback);
-                    PyErr_Restore(new_type, new_error, new_traceback);
-                }
-                add_traceback(self->spec->trace_name, self->spec->line);
-                return Outcome::failed;
-            }
-            out = promise.result ? std::move(promise.result) : Ref::borrow(Py_None);
-            return Outcome::returned;
+            const bool failed = promise.failed;
+            out = failed ? Ref() : promise.result ? std::move(promise.result) : Ref::borrow(Py_None);
+            // The frame's references go now, not when the object dies: the
+            // cycle collector cannot see into a C++ frame.
+            std::exchange(self->body, {}).destroy();
+            if (!failed) return Outcome::returned;
+            report_failure(self);
+            return Outcome::failed;
         }
         Ref awaitable = std::move(promise.awaiting);
         Ref iterator = Ref::steal(nullptr);
@@ -191,16 +199,25 @@ Outcome throw_into_delegate(CoroutineObject* self, Ref& out) {
         return Outcome::failed;  // the body resumes with the error now set
     }
     static const Name throw_name("throw");
-    Ref method = Ref::steal(PyObject_GetAttr(delegate.get(), throw_name.get()));
-    if (!method) {
-        PyErr_Clear();
-        return Outcome::failed;
-    }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), type, value,
-                                                         traceback != nullptr ? traceback : Py_None, nullptr));
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Ref method = Ref::steal(PyObject_GetAttr(delegate.get(), throw_name.get()));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+            return Outcome::failed;
+        }
+        // No throw(): the error is raised where the body awaits.
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return Outcome::failed;
+    }
+    // The one-argument form: the three-argument one is deprecated in 3.12.
+    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), value));
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);
@@ -247,6 +264,7 @@ Outcome coroutine_send(CoroutineObject* self, PyObject* value, Ref& out, bool cl
     } else if (!self->started && value == nullptr) {
         // Thrown in before the first step: the body never runs.
         self->finished = true;
+        report_failure(self);
         outcome = Outcome::failed;
     } else {
         outcome = resume_body(self, value, out);
@@ -342,7 +360,8 @@ bool set_thrown_error(PyObject* type, PyObject* value, PyObject* traceback) {
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        PyErr_Format(PyExc_TypeError, "throw expected at %s %d argument%s, got %zd", nargs < 1 ? "least" : "most",
+                     nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s", nargs);
         return nullptr;
     }
     if (!set_thrown_error(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) return nullptr;

@@ -1,5 +1,5 @@
 // Coroutine bodies are C++20 coroutines written as straight-line code,
-//     Ref reply = co_await py_await(call(wait_for, {...}));
+//     Ref reply = co_await py_await(call_with_keyword(wait_for, receive, timeout_name, thirty));
 // and one generic Python coroutine type drives them, delegating to each
 // awaited object the way `yield from` does.
 #pragma once

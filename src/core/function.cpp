@@ -14,8 +14,6 @@ namespace {
 
 PyTypeObject* function_type = nullptr;
 
-constexpr const char* kTracebackFile = "<Vesk>";
-
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -26,9 +24,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         add_traceback(spec.trace_name, spec.line);
         return nullptr;
     }
+    // Held for the call: the body may run code that replaces __defaults__
+    // while it still uses a default value.
+    Ref defaults = function->defaults.copy();
     PyObject* result = guarded(spec.trace_name, spec.line, static_cast<PyObject*>(nullptr), [&] {
         PyObject* parsed[kMaxParameters];
-        parse_arguments(spec.signature, function->defaults.get(), args, nargsf, kwnames, parsed);
+        parse_arguments(spec.signature, defaults.get(), args, nargsf, kwnames, parsed);
         return spec.body(function, parsed).release();
     });
     Py_LeaveRecursiveCall();
@@ -157,7 +158,7 @@ PyObject* get_globals(PyObject* self, void*) { return get_ref(as_function(self)-
 
 // A code object carrying the real parameter names, so inspect.signature works.
 Ref build_code(const FunctionSpec& spec) {
-    Ref code = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFile, spec.signature.name, spec.line)));
+    Ref code = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFileName, spec.signature.name, spec.line)));
     const Py_ssize_t count = static_cast<Py_ssize_t>(spec.signature.params.size());
     Ref names = check(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -243,8 +244,6 @@ void ready_function_type() {
     function_type->tp_dictoffset = offsetof(FunctionObject, dict);
     function_type->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
 }
-
-bool is_function(PyObject* object) { return function_type != nullptr && Py_IS_TYPE(object, function_type); }
 
 Ref make_defaults(std::span<const DefaultValue> defaults) {
     if (defaults.empty()) return Ref();

@@ -51,6 +51,5 @@ Ref make_defaults(std::span<const DefaultValue> defaults);
 
 // Created by the execution step.
 void ready_function_type();
-bool is_function(PyObject* object);
 
 }  // namespace vesk

@@ -16,7 +16,8 @@ struct CachedBuiltins {
     PyObject* literal_eval = nullptr;  // ast.literal_eval: text replies are literals only
 };
 
-// Set by the execution step; both borrowed from the module, which lives for the process.
+// Set by the execution step; both borrowed: the module, which the process
+// state owns for ever, holds them.
 void set_module_namespace(PyObject* namespace_dict, PyObject* builtins_module);
 PyObject* module_namespace();  // borrowed
 

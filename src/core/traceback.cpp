@@ -9,10 +9,6 @@
 namespace vesk {
 namespace {
 
-// The file name shown in traceback entries; the '<' keeps linecache from
-// looking for a source file.
-constexpr const char* kTracebackFile = "<Vesk>";
-
 // A code object whose first line is `line`: its empty line table makes every
 // frame made from it report exactly that line, on every supported CPython.
 PyCodeObject* code_for(const char* name, int line) {
@@ -20,7 +16,7 @@ PyCodeObject* code_for(const char* name, int line) {
     auto key = std::make_pair(std::string(name), line);
     auto found = cache.find(key);
     if (found != cache.end()) return found->second;
-    PyCodeObject* code = PyCode_NewEmpty(kTracebackFile, name, line);
+    PyCodeObject* code = PyCode_NewEmpty(kTracebackFileName, name, line);
     if (code != nullptr) cache.emplace(std::move(key), code);  // kept for the process
     return code;
 }

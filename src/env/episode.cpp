@@ -4,6 +4,7 @@
 #include "env/messages.h"
 
 #include "core/unpack.h"
+#include "util/util.h"
 
 namespace vesk {
 namespace {
@@ -26,7 +27,7 @@ Ref reset(FunctionObject*, PyObject* const* args) {
     Ref reset_array = getattr(self, kResetArray);
     Ref explained = call_method(self, kExplainReset, {reset_array.get()});
     Ref pos_joint[2];
-    unpack_exactly(converted(explained.get()).get(), pos_joint);
+    unpack_exactly(convert_through_module_name(explained.get()).get(), pos_joint);
     Ref flags = call_method(getattr(self, kResetArray).get(), kTolist);
     Ref name = str("reset");
     Ref message = make_dict({{kEnv, name.get()}, {kPos, pos_joint[0].get()}, {kJoint, pos_joint[1].get()},
@@ -40,7 +41,7 @@ Ref reset(FunctionObject*, PyObject* const* args) {
 Ref step(FunctionObject*, PyObject* const* args) {
     PyObject* self = args[0];
     Ref explained = call_method(self, kExplainAction, {args[1]});
-    Ref action = converted(explained.get());
+    Ref action = convert_through_module_name(explained.get());
     Ref name = str("step");
     Ref message = make_dict({{kEnv, name.get()}, {kAction, action.get()}});
     exchange_observation(self, message.get());

@@ -4,7 +4,7 @@
 
 namespace vesk {
 
-const Name kAddObj("add_obj"), kObsTarget("obs_target"), kRenderMode("render_mode"), kRenderFps("render_fps"),
+const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kAddObj("add_obj"), kObsTarget("obs_target"), kRenderMode("render_mode"), kRenderFps("render_fps"),
     kNumEnvs("num_envs"), kInfoArray("info_array"), kResetArray("reset_array"), kMetadata("metadata"),
     kState("state"), kStartQueue("start_queue"), kConnect("connect"), kOneTask("one_task"),
     kExplainReset("explain_reset"), kExplainAction("explain_action"), kExplainObs("explain_obs"), kReward("reward"),
@@ -23,12 +23,6 @@ Ref new_info_list(PyObject* num_envs) {
     }
     if (PyErr_Occurred()) throw_error();
     return list;
-}
-
-Ref converted(PyObject* value) {
-    static const Name convert("convert_numpy_to_list");
-    Ref function = global(convert);
-    return call(function.get(), {value});
 }
 
 }  // namespace vesk

@@ -1,6 +1,7 @@
 // one_task: the only path between an environment and its front-end. One
 // message out on send_queue, one reply back from reply_quene, decoded.
 #include "env/env.h"
+#include "env/messages.h"
 
 #include "core/call.h"
 #include "core/globals.h"
@@ -9,7 +10,6 @@
 namespace vesk {
 namespace {
 
-const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kNumEnvs("num_envs");
 const Name kPut("put"), kGet("get"), kJson("json"), kDumps("dumps"), kNp("np"), kFrombuffer("frombuffer"),
     kFloat32("float32"), kDtype("dtype"), kReshape("reshape");
 

@@ -11,8 +11,6 @@ namespace {
 
 constexpr const char* kCannotImportName = "cannot import name %S";
 
-// Runs one statement of the body, reporting a failure at its line.
-
 Ref import_module(PyObject* namespace_dict, const char* name, PyObject* fromlist) {
     Ref module_name = str(name);
     return check(PyImport_ImportModuleLevelObject(module_name.get(), namespace_dict, namespace_dict, fromlist, 0));

@@ -79,18 +79,17 @@ void check_version(ProcessState& state) {
 const Name kVesk("Vesk");
 
 // Steps 5 to 7 of the execution step; their failures are reported at line 1.
-// Returns whether it added sys.modules["Vesk"].
-bool prepare(PyObject* module, PyObject* builtins_module) {
+// Sets added_entry once it has added sys.modules["Vesk"].
+void prepare(PyObject* module, PyObject* builtins_module, bool& added_entry) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* found = PyDict_GetItemWithError(modules, kVesk.get());
-    const bool adds_entry = found == nullptr;
-    if (adds_entry) {
+    if (found == nullptr) {
         if (PyErr_Occurred()) throw_error();
         check_status(PyDict_SetItem(modules, kVesk.get(), module));
+        added_entry = true;
     }
     set_module_namespace(PyModule_GetDict(module), builtins_module);
     resolve_builtins();
-    return adds_entry;
 }
 
 // After a failed import no half-filled module may stay reachable as "Vesk"
@@ -110,7 +109,7 @@ int exec_module(PyObject* module) {
         PyErr_SetString(PyExc_RuntimeError, kReinitialisation);
         return -1;
     }
-    state.initialised_module = module;
+    state.initialised_module = Py_NewRef(module);
     try {
         PyObject* dict = PyModule_GetDict(module);  // borrowed
         Ref builtins_module = check(PyImport_ImportModule("builtins"));
@@ -121,7 +120,7 @@ int exec_module(PyObject* module) {
         ready_bridge_scope_type();
         bool added_entry = false;
         try {
-            at_line(1, [&] { added_entry = prepare(module, builtins_module.get()); });
+            at_line(1, [&] { prepare(module, builtins_module.get(), added_entry); });
             run_module_body(dict);  // adds its own "init Vesk" entries
         } catch (const PyError&) {
             if (added_entry) forget_module(module);
@@ -130,7 +129,7 @@ int exec_module(PyObject* module) {
         return 0;
     } catch (...) {
         translate_current_exception();
-        state.initialised_module = nullptr;
+        Py_CLEAR(state.initialised_module);
         return -1;
     }
 }

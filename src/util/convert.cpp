@@ -13,15 +13,8 @@ namespace {
 
 constexpr const char* kDictChangedSize = "dictionary changed size during iteration";
 
-const Name convert_name("convert_numpy_to_list"), np_name("np"), ndarray_name("ndarray"),
+const Name np_name("np"), ndarray_name("ndarray"),
     float32_name("float32"), astype_name("astype"), tolist_name("tolist"), items_name("items");
-
-// Each element goes through the module-level name as it is bound now, so a
-// rebinding of convert_numpy_to_list takes effect inside nested data too.
-Ref convert_element(PyObject* element) {
-    Ref convert = global(convert_name);
-    return call(convert.get(), {element});
-}
 
 bool is_instance(PyObject* data, PyTypeObject* type) {
     return check_status(PyObject_IsInstance(data, reinterpret_cast<PyObject*>(type))) != 0;
@@ -38,7 +31,7 @@ Ref convert_exact_dict(PyObject* data) {
         if (!PyDict_Next(data, &position, &key, &value)) break;
         // Converting may change data and drop these, so hold them.
         Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
-        Ref converted = convert_element(held_value.get());
+        Ref converted = convert_through_module_name(held_value.get());
         check_status(PyDict_SetItem(result.get(), held_key.get(), converted.get()));
     }
     return result;
@@ -52,7 +45,7 @@ Ref convert_dict_subclass(PyObject* data) {
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref pair[2];  // key, value = item
         unpack_exactly(item.get(), pair);
-        Ref converted = convert_element(pair[1].get());
+        Ref converted = convert_through_module_name(pair[1].get());
         check_status(PyDict_SetItem(result.get(), pair[0].get(), converted.get()));
     }
     if (PyErr_Occurred()) throw_error();
@@ -63,7 +56,7 @@ Ref convert_list(PyObject* data) {
     Ref result = check(PyList_New(0));
     Ref iterator = check(PyObject_GetIter(data));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref converted = convert_element(item.get());
+        Ref converted = convert_through_module_name(item.get());
         check_status(PyList_Append(result.get(), converted.get()));
     }
     if (PyErr_Occurred()) throw_error();
@@ -100,6 +93,12 @@ Ref convert_numpy_to_list(PyObject* const* args) {
 constexpr Parameter kParams[] = {{"data"}};
 
 }  // namespace
+
+Ref convert_through_module_name(PyObject* value) {
+    static const Name convert("convert_numpy_to_list");
+    Ref function = global(convert);
+    return call(function.get(), {value});
+}
 
 const BuiltinSpec convert_numpy_to_list_spec = {
     {"convert_numpy_to_list", kParams}, "Vesk.convert_numpy_to_list", 12, {}, convert_numpy_to_list};

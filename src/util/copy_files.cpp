@@ -36,7 +36,7 @@ Ref copy_files(PyObject* const* args) {
         } else if (is_true(os_path(isdir_name, {source_path.get()}).get())) {
             // The count is local: what a sub-folder's own call adds does not
             // flow back here.
-            index = check(PyNumber_InPlaceAdd(index.get(), one.get()));
+            index = check(PyNumber_Add(index.get(), one.get()));
             Ref too_deep = check(PyObject_RichCompare(index.get(), limit.get(), Py_GT));
             if (is_true(too_deep.get())) raise_instance(builtins().RecursionError, str(kTooManyDirectories).get());
             Ref copy_files = global(copy_files_name);

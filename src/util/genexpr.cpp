@@ -1,4 +1,5 @@
 #include "util/genexpr.h"
+#include "util/util.h"
 
 #include "core/call.h"
 #include "core/globals.h"
@@ -41,7 +42,6 @@ int genexpr_traverse(PyObject* self, visitproc visit, void* arg) {
 // module-level name as it is bound now. NULL without an error at the end.
 PyObject* genexpr_next(PyObject* self) {
     return guarded(kTraceName, kLine, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        static const Name convert_name("convert_numpy_to_list");
         GenexprObject* g = as_genexpr(self);
         if (!g->source) return nullptr;  // exhausted earlier
         Ref item = Ref::steal(PyIter_Next(g->source.get()));
@@ -50,8 +50,7 @@ PyObject* genexpr_next(PyObject* self) {
             g->source.reset();
             return nullptr;
         }
-        Ref convert = global(convert_name);
-        return call(convert.get(), {item.get()}).release();
+        return convert_through_module_name(item.get()).release();
     });
 }
 

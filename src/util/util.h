@@ -10,4 +10,8 @@ extern const BuiltinSpec upload_spec;
 extern const BuiltinSpec log_one_task_spec;
 extern const FunctionSpec upload_method_spec;
 
+// convert_numpy_to_list(value) through the module-level name as bound now, so
+// that a rebinding takes effect for hook results and inside nested data alike.
+Ref convert_through_module_name(PyObject* value);
+
 }  // namespace vesk
