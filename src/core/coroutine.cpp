@@ -1,6 +1,7 @@
 #include "core/coroutine.h"
 
 #include "core/call.h"
+#include "core/getset.h"
 #include "core/heap_type.h"
 
 #include <structmember.h>
@@ -443,21 +444,13 @@ PyObject* coroutine_repr(PyObject* self) {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname.get(), self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name.get()); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->qualname.get()); }
-int set_string(Ref& field, PyObject* value, const char* message) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    field = Ref::borrow(value);
-    return 0;
-}
+PyObject* get_name(PyObject* self, void*) { return get_field(as_coroutine(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return get_field(as_coroutine(self)->qualname); }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_string(as_coroutine(self)->name, value, "__name__ must be set to a string object");
+    return set_field_checked(as_coroutine(self)->name, value, is_str, kNameMustBeString);
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_string(as_coroutine(self)->qualname, value, "__qualname__ must be set to a string object");
+    return set_field_checked(as_coroutine(self)->qualname, value, is_str, kQualnameMustBeString);
 }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
 PyObject* get_await(PyObject* self, void*) {

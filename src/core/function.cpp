@@ -2,6 +2,7 @@
 
 #include "core/caller.h"
 #include "core/call.h"
+#include "core/getset.h"
 #include "core/heap_type.h"
 
 #include <structmember.h>
@@ -88,58 +89,45 @@ PyObject* function_repr(PyObject* self) {
 
 // --- getset ----------------------------------------------------------------
 
-PyObject* get_ref(Ref& field) { return Py_NewRef(field.get() != nullptr ? field.get() : Py_None); }
-
-// Setters check deletion, then the exact type, with CPython's own texts.
-int set_checked(Ref& field, PyObject* value, bool (*accepts)(PyObject*), const char* message) {
-    if (value == nullptr || !accepts(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    field = Ref::borrow(value);
-    return 0;
-}
-
-bool is_str(PyObject* v) { return PyUnicode_Check(v); }
 bool is_dict(PyObject* v) { return PyDict_Check(v); }
 bool is_tuple_or_none(PyObject* v) { return v == Py_None || PyTuple_Check(v); }
 bool is_dict_or_none(PyObject* v) { return v == Py_None || PyDict_Check(v); }
 
-PyObject* get_name(PyObject* self, void*) { return get_ref(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) { return get_field(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_checked(as_function(self)->name, value, is_str, "__name__ must be set to a string object");
+    return set_field_checked(as_function(self)->name, value, is_str, kNameMustBeString);
 }
-PyObject* get_qualname(PyObject* self, void*) { return get_ref(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return get_field(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_checked(as_function(self)->qualname, value, is_str, "__qualname__ must be set to a string object");
+    return set_field_checked(as_function(self)->qualname, value, is_str, kQualnameMustBeString);
 }
-PyObject* get_module(PyObject* self, void*) { return get_ref(as_function(self)->module); }
+PyObject* get_module(PyObject* self, void*) { return get_field(as_function(self)->module); }
 int set_module(PyObject* self, PyObject* value, void*) {
     as_function(self)->module = Ref::borrow(value);  // deleting leaves None, as for Python functions
     return 0;
 }
-PyObject* get_doc(PyObject* self, void*) { return get_ref(as_function(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) { return get_field(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
     as_function(self)->doc = Ref::borrow(value != nullptr ? value : Py_None);
     return 0;
 }
-PyObject* get_defaults(PyObject* self, void*) { return get_ref(as_function(self)->defaults); }
+PyObject* get_defaults(PyObject* self, void*) { return get_field(as_function(self)->defaults); }
 int set_defaults(PyObject* self, PyObject* value, void*) {
     FunctionObject* f = as_function(self);
     if (value == nullptr || value == Py_None) {
         f->defaults.reset();
         return 0;
     }
-    return set_checked(f->defaults, value, is_tuple_or_none, "__defaults__ must be set to a tuple object");
+    return set_field_checked(f->defaults, value, is_tuple_or_none, "__defaults__ must be set to a tuple object");
 }
-PyObject* get_kwdefaults(PyObject* self, void*) { return get_ref(as_function(self)->kwdefaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) { return get_field(as_function(self)->kwdefaults); }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     FunctionObject* f = as_function(self);
     if (value == nullptr || value == Py_None) {
         f->kwdefaults.reset();
         return 0;
     }
-    return set_checked(f->kwdefaults, value, is_dict_or_none, "__kwdefaults__ must be set to a dict object");
+    return set_field_checked(f->kwdefaults, value, is_dict_or_none, "__kwdefaults__ must be set to a dict object");
 }
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
@@ -152,9 +140,9 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         f->annotations.reset();  // read back as a new empty dict
         return 0;
     }
-    return set_checked(f->annotations, value, is_dict, "__annotations__ must be set to a dict object");
+    return set_field_checked(f->annotations, value, is_dict, "__annotations__ must be set to a dict object");
 }
-PyObject* get_globals(PyObject* self, void*) { return get_ref(as_function(self)->globals); }
+PyObject* get_globals(PyObject* self, void*) { return get_field(as_function(self)->globals); }
 
 // A code object carrying the real parameter names, so inspect.signature works.
 Ref build_code(const FunctionSpec& spec) {
