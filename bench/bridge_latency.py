@@ -15,35 +15,13 @@ import argparse
 import asyncio
 import os
 import statistics
-import subprocess
 import sys
 import threading
 import time
 
 import websockets
 
-ECHO_CLIENT = """
-import asyncio, sys
-import numpy as np
-from websockets.asyncio.client import connect
-ROW = np.zeros((4, 8), dtype=np.float32).tobytes()
-async def main(port):
-    for _ in range(400):
-        try:
-            ws = await connect(f"ws://127.0.0.1:{port}", proxy=None)
-            break
-        except OSError:
-            await asyncio.sleep(0.025)
-    async with ws:
-        async for _ in ws:
-            await ws.send(ROW)
-asyncio.run(main(int(sys.argv[1])))
-"""
-
-
-def echo_client(port):
-    return subprocess.Popen([sys.executable, "-c", ECHO_CLIENT, str(port)])
-
+import echo_frontend
 
 def summary(name, seconds):
     us = sorted(s * 1e6 for s in seconds)
@@ -64,7 +42,7 @@ async def bare_round_trips(port, tasks, warmup):
                 times.append(time.perf_counter() - start)
         done.set_result(None)
 
-    client = echo_client(port)
+    client = echo_frontend.start(port, 4)
     async with websockets.serve(handler, "127.0.0.1", port):
         await done
     client.terminate()
@@ -81,7 +59,7 @@ def bridge_round_trips(port, tasks, warmup, pause):
     env = object.__new__(Bench)
     os.environ["VESK_PORT"] = str(port)
     threading.Thread(target=env.start_queue(), daemon=True).start()
-    client = echo_client(port)
+    client = echo_frontend.start(port, 4)
     message = {"env": "step", "action": [[0.0, 1.0]] * 4}
     for _ in range(warmup):  # the first task also waits for the connection
         env.one_task(message)

@@ -10,7 +10,6 @@ of steps: a leak of even one small object per step shows as steady growth.
 import argparse
 import os
 import resource
-import subprocess
 import sys
 import threading
 import time
@@ -19,26 +18,9 @@ import numpy as np
 
 import Vesk
 
+import echo_frontend
+
 NUM_ENVS = 16
-
-FRONT_END = """
-import asyncio, sys
-import numpy as np
-from websockets.asyncio.client import connect
-ROWS = np.zeros((%d, 7), dtype=np.float32).tobytes()
-async def main(port):
-    for _ in range(400):
-        try:
-            ws = await connect(f"ws://127.0.0.1:{port}", proxy=None)
-            break
-        except OSError:
-            await asyncio.sleep(0.025)
-    async with ws:
-        async for message in ws:
-            await ws.send("None" if message.startswith('{"env": "init"') else ROWS)
-asyncio.run(main(int(sys.argv[1])))
-""" % NUM_ENVS
-
 
 class Echo(Vesk.Vesk_Pal_st):
     def __init__(self):
@@ -75,7 +57,7 @@ def main():
     parser.add_argument("--port", type=int, default=8780)
     args = parser.parse_args()
     os.environ["VESK_PORT"] = str(args.port)
-    front_end = subprocess.Popen([sys.executable, "-c", FRONT_END, str(args.port)])
+    front_end = echo_frontend.start(args.port, NUM_ENVS)
     env = Echo()
     env.reset()
     action = np.random.default_rng(0).normal(size=(NUM_ENVS, 4))
