@@ -35,7 +35,8 @@ Ref next_task_within_slice(PyObject* environment, PyObject* empty_error) {
 }
 
 [[noreturn]] void end_process(PyObject* timeout_error) {
-    Ref detail = PyErr_ExceptionMatches(timeout_error) ? str(kTimeoutDetail) : Ref();
+    const bool timed_out = timeout_error != nullptr && PyErr_ExceptionMatches(timeout_error);
+    Ref detail = timed_out ? str(kTimeoutDetail) : Ref();
     end_process_after_failure(kFailure, detail.get());
 }
 
@@ -48,9 +49,10 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
         co_return Ref::borrow(Py_None);
     }
     scope->serving = true;
-    Ref asyncio = global(kAsyncio);
-    Ref timeout_error = getattr(asyncio.get(), kTimeoutError);
+    Ref timeout_error;
     try {
+        Ref asyncio = global(kAsyncio);
+        timeout_error = getattr(asyncio.get(), kTimeoutError);
         Ref queue_module = global(kQueue);
         Ref empty_error = getattr(queue_module.get(), kEmpty);
         Ref wait_for = getattr(asyncio.get(), kWaitFor);
