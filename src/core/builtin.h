@@ -25,10 +25,17 @@ Ref make_builtin_function(PyMethodDef& def);
 
 // A builtin_function_or_method has no room for a spec pointer (its __self__
 // must stay None), so each spec gets its own entry function.
+// The defaults tuple of `spec`, made once by make_builtin at import (where a
+// failure is reported), never inside a call.
+template <const BuiltinSpec& spec>
+PyObject*& builtin_defaults() {
+    static PyObject* defaults = nullptr;  // kept for the process
+    return defaults;
+}
+
 template <const BuiltinSpec& spec>
 PyObject* builtin_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static PyObject* defaults = make_defaults(spec.defaults).release();  // kept for the process
-    return call_builtin(spec, defaults, args, nargs, kwnames);
+    return call_builtin(spec, builtin_defaults<spec>(), args, nargs, kwnames);
 }
 
 // "name(a, b, c=0)\n--\n\n": a doc that is only a text signature, so that
@@ -38,6 +45,7 @@ std::string text_signature_doc(const BuiltinSpec& spec);
 // The builtin_function_or_method for `spec`, with __module__ "Vesk".
 template <const BuiltinSpec& spec>
 Ref make_builtin() {
+    if (builtin_defaults<spec>() == nullptr) builtin_defaults<spec>() = make_defaults(spec.defaults).release();
     static const std::string doc = text_signature_doc(spec);
     static PyMethodDef def = {spec.signature.name,
                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin_entry<spec>)),
