@@ -1,0 +1,10 @@
+"""veskit: the standard RL interfaces, the browser launcher and parallel
+workers around the `Vesk` module.
+
+`Vesk` itself stays exactly as it is; everything users import besides it
+lives here.
+"""
+
+from __future__ import annotations
+
+__all__: list[str] = []
