@@ -8,3 +8,10 @@ lives here.
 from __future__ import annotations
 
 __all__: list[str] = []
+
+# The browser launcher.
+from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNotConnectedError, bundle_folder,
+                       find_chromium, free_port, frontend_folder, install_reference_page)
+
+__all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "PageNotConnectedError", "bundle_folder",
+            "find_chromium", "free_port", "frontend_folder", "install_reference_page"]
