@@ -11,7 +11,7 @@ __all__: list[str] = []
 
 # The browser launcher.
 from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNotConnectedError, bundle_folder,
-                       find_chromium, free_port, frontend_folder, install_reference_page)
+                       find_chromium, free_port, frontend_folder, install_reference_page, page_url)
 
 __all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "PageNotConnectedError", "bundle_folder",
-            "find_chromium", "free_port", "frontend_folder", "install_reference_page"]
+            "find_chromium", "free_port", "frontend_folder", "install_reference_page", "page_url"]
