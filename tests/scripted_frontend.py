@@ -32,9 +32,10 @@ from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
 HOST = "127.0.0.1"
-# The bridge's port. VESK_TEST_PORT moves every scenario elsewhere (through
-# VESK_PORT), so that two test runs on one machine do not collide.
-BRIDGE_PORT = int(os.environ.get("VESK_TEST_PORT", "70"))
+# The bridge's own port. Only the tests of that default use it; every other
+# scenario takes a free port through VESK_PORT, so that runs in parallel and
+# another program holding port 70 do not matter.
+DEFAULT_PORT = 70
 
 Message = Union[str, bytes]
 
@@ -296,12 +297,13 @@ def check_script(script: Sequence[Step]) -> List[Step]:
 # -------------------------------------------------------------------- scenarios
 
 def run_scenario(program: str, script: Optional[Sequence[Step]] = (), *,
-                 port: int = BRIDGE_PORT, timeout: float = 60.0,
+                 port: Optional[int] = None, timeout: float = 60.0,
                  connect_timeout: float = 10.0, connect_after: float = 0.0,
                  env: Optional[dict] = None, cwd: Optional[str] = None,
                  client_options: Optional[dict] = None) -> ScenarioResult:
     """Run `program` (Python source, dedented) with `sys.executable -c` and play
-    `script` against the bridge it starts on `port`.
+    `script` against the bridge it starts on `port`: by default a free one,
+    set as VESK_PORT; `DEFAULT_PORT` runs the bridge without VESK_PORT.
 
     `script=None` runs the program without connecting at all. The connection
     is made `connect_after` seconds after the start (tasks queue up meanwhile),
@@ -313,9 +315,13 @@ def run_scenario(program: str, script: Optional[Sequence[Step]] = (), *,
         script, connect_timeout=connect_timeout, client_options=client_options)
     child_env = dict(os.environ)  # PYTHONPATH and the rest carry over
     child_env.setdefault("PYTHONIOENCODING", "utf-8")
-    if port != 70:
-        child_env["VESK_PORT"] = str(port)
     child_env.update(env or {})
+    if port is None:
+        port = free_port()
+    if port == DEFAULT_PORT:
+        child_env.pop("VESK_PORT", None)
+    else:
+        child_env["VESK_PORT"] = str(port)
     deadline = time.monotonic() + timeout
     result = ScenarioResult()
     # Files, not pipes: a chatty program can never block on a full pipe.
@@ -399,6 +405,22 @@ def wait_for_port(port: int, timeout: float = 10.0, proc: Optional[subprocess.Po
             return False
         time.sleep(0.02)
     return True
+
+
+def default_port_or_skip() -> int:
+    """DEFAULT_PORT, for the tests of the bridge's default; skips the test
+    when this process cannot bind it (taken by another program, or no root)."""
+    import pytest
+
+    with socket.socket() as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind((HOST, DEFAULT_PORT))
+        except PermissionError:
+            pytest.skip(f"port {DEFAULT_PORT} needs privileges this process lacks")
+        except OSError as error:
+            pytest.skip(f"port {DEFAULT_PORT} is held by another program ({error.strerror})")
+    return DEFAULT_PORT
 
 
 def free_port() -> int:

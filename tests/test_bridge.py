@@ -7,8 +7,8 @@ import pytest
 
 import Vesk
 from conftest import run_python, subprocess_env
-from scripted_frontend import (BRIDGE_PORT, Close, Delay, Ping, Recv, Rows, SecondConnection, Text, Unasked,
-                               run_scenario)
+from scripted_frontend import (Close, Delay, Ping, Recv, Rows, SecondConnection, Text, Unasked, default_port_or_skip,
+                               free_port, run_scenario)
 
 # A bridge started without constructing an environment: tasks go straight
 # onto the class's queues, so the bridge is all that is exercised.
@@ -43,6 +43,12 @@ def test_messages_and_replies_cross_unchanged():
     assert result.returncode == 0, result.summary()
     assert result.messages == ['{"raw": "text"}', b"\x00\x01binary", '{"env": "step", "action": [[0.5, -1.0]]}']
     assert result.stdout.splitlines() == ["\"'text reply'\"", repr(ROWS.tobytes()), repr(ROWS.tolist())]
+
+
+def test_without_vesk_port_the_bridge_serves_port_70():
+    result = scenario("show(env.one_task('task'))", [Text("'on 70'")], port=default_port_or_skip())
+    assert result.returncode == 0, result.summary()
+    assert result.stdout.strip() == "'on 70'"
 
 
 def test_the_legacy_websockets_server_takes_the_handler_too():
@@ -178,13 +184,16 @@ except RuntimeError as error:
     assert result.stdout.startswith("RuntimeError: asyncio.run() cannot be called from a running event loop")
 
 
+PORT = free_port()
+
+
 @pytest.mark.parametrize(
     "setup, error",
     [
         (
             "import socket; s = socket.socket(); "
             "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
-            f"s.bind(('127.0.0.1', {BRIDGE_PORT})); s.listen()",
+            f"s.bind(('127.0.0.1', {PORT})); s.listen()",
             "OSError",
         ),
         ("import os; os.environ['VESK_PORT'] = 'seventy'", "ValueError"),
@@ -208,7 +217,7 @@ except BaseException as exc:
     print("".join(traceback.format_exception(type(exc), exc, exc.__traceback__)))
 print("queued:", env.send_queue.qsize())
 """,
-        env={"VESK_PORT": str(BRIDGE_PORT)},
+        env={"VESK_PORT": str(PORT)},
     )
     assert result.returncode == 0, result.stderr
     first = result.stdout.splitlines()[0]

@@ -61,7 +61,8 @@ _POLL = 0.05
 _WATCHER = """\
 import os, shutil, signal, sys, time
 signal.signal(signal.SIGINT, signal.SIG_IGN)
-sys.stdin.buffer.read()
+if sys.stdin.buffer.read():
+    sys.exit()  # the owner closed the browser itself
 group = int(sys.argv[1])
 try:
     os.killpg(group, signal.SIGTERM)
@@ -310,9 +311,14 @@ class Browser:
         command = [executable, *(["--headless"] if self.headless else []), *_chromium_flags(self.window_size),
                    f"--user-data-dir={self.profile}", "--remote-debugging-port=0", *self.args, "about:blank"]
         self._log = open(os.path.join(self.profile, "chromium.log"), "w+b")
+        # Chromium's own temporary files go into the profile too, so removing
+        # it leaves nothing behind.
+        scratch = os.path.join(self.profile, "tmp")
+        os.mkdir(scratch)
         try:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._log,
-                                            stderr=subprocess.STDOUT, start_new_session=os.name == "posix")
+                                            stderr=subprocess.STDOUT, start_new_session=os.name == "posix",
+                                            env=dict(os.environ, TMPDIR=scratch))
         except OSError as error:
             self._remove_profile()
             raise BrowserStartError(f"cannot run {executable}: {error}") from error
@@ -382,6 +388,11 @@ class Browser:
         atexit.unregister(self.close)
         if self.devtools is not None:
             try:
+                # Quicker than SIGTERM, and Chromium ends its helpers itself.
+                self.devtools.call("Browser.close", timeout=2)
+            except DevToolsError:
+                pass
+            try:
                 self.devtools.close()
             except Exception:
                 pass
@@ -389,7 +400,11 @@ class Browser:
             _end_process_group(self.process)
         if self._watcher is not None:
             assert self._watcher.stdin is not None
-            self._watcher.stdin.close()
+            try:
+                self._watcher.stdin.write(b"closed")
+                self._watcher.stdin.close()
+            except OSError:
+                pass
             try:
                 self._watcher.wait(timeout=5)
             except subprocess.TimeoutExpired:
@@ -635,12 +650,13 @@ def _end_process_group(process: "subprocess.Popen[bytes]") -> None:
         process.wait()
         return
     try:
-        os.killpg(process.pid, signal.SIGTERM)  # lets Chromium end its helpers itself
-        process.wait(timeout=5)
-    except (ProcessLookupError, PermissionError):
-        pass
+        process.wait(timeout=2)  # after Browser.close
     except subprocess.TimeoutExpired:
-        pass
+        try:
+            os.killpg(process.pid, signal.SIGTERM)  # lets Chromium end its helpers itself
+            process.wait(timeout=5)
+        except (ProcessLookupError, PermissionError, subprocess.TimeoutExpired):
+            pass
     try:
         os.killpg(process.pid, signal.SIGKILL)  # whatever is left of the group
     except (ProcessLookupError, PermissionError):
