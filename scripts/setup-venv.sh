@@ -50,12 +50,21 @@ fi
 VENV_PYTHON="$PWD/$venv/bin/python"
 target=.
 [ -n "$extras" ] && target=".[$extras]"
+# The stamp: a digest of what the install is made from, then the extras
+# installed so far (their packages stay when the package itself is reinstalled).
 stamp_file="$venv/.vesk-installed"
-stamp=$( { echo "$target $("$VENV_PYTHON" -c 'import sys; print(sys.version)')";
-           find CMakeLists.txt pyproject.toml src stubs veskit frontend -type f \
-                ! -path '*/__pycache__/*' ! -path '*/node_modules/*' ! -path 'frontend/tests/*' -print0 \
-               | sort -z | xargs -0 sha256sum; } | sha256sum)
-if [ "$(cat "$stamp_file" 2>/dev/null)" != "$stamp" ]; then
+digest=$( { "$VENV_PYTHON" -c 'import sys; print(sys.version)';
+            find CMakeLists.txt pyproject.toml src stubs veskit frontend -type f \
+                 ! -path '*/__pycache__/*' ! -path '*/node_modules/*' ! -path 'frontend/tests/*' -print0 \
+                | sort -z | xargs -0 sha256sum; } | sha256sum | cut -d' ' -f1)
+installed=()
+[ -f "$stamp_file" ] && [ "$(head -n 1 "$stamp_file")" = "$digest" ] && mapfile -t installed < <(tail -n +2 "$stamp_file")
+up_to_date=$([ -f "$stamp_file" ] && [ "$(head -n 1 "$stamp_file")" = "$digest" ] && echo yes || echo no)
+IFS=, read -r -a wanted <<<"$extras"
+for extra in "${wanted[@]}"; do
+    printf '%s\n' "${installed[@]}" | grep -qx -- "$extra" || up_to_date=no
+done
+if [ "$up_to_date" = no ]; then
     rm -f "$stamp_file"
     pip=("$VENV_PYTHON" -m pip --disable-pip-version-check)
     build=("scikit-build-core>=0.8")
@@ -63,5 +72,5 @@ if [ "$(cat "$stamp_file" 2>/dev/null)" != "$stamp" ]; then
     have_command ninja || build+=(ninja)
     "${pip[@]}" install --quiet "${build[@]}"
     "${pip[@]}" install --quiet --no-build-isolation "$target"
-    echo "$stamp" >"$stamp_file"
+    { echo "$digest"; printf '%s\n' "${installed[@]}" "${wanted[@]}" | grep -v '^$' | sort -u; } >"$stamp_file"
 fi
