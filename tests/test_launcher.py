@@ -219,3 +219,22 @@ def test_chromium_search_and_its_hint(monkeypatch, tmp_path):
     fake.write_text("#!/bin/sh\n")
     fake.chmod(0o755)
     assert veskit.find_chromium() == str(fake)
+
+
+def test_the_installed_package_carries_the_front_end_kit(tmp_path):
+    # Run away from the checkout, so the installed package is the one imported.
+    result = run_python(
+        """
+        import os, veskit
+        folder = veskit.frontend_folder()
+        print(str(folder.parent) == os.path.dirname(os.path.realpath(veskit.__file__)), folder)
+        print(sorted(str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()))
+        """,
+        cwd=str(tmp_path),
+    )
+    assert result.returncode == 0, result.stderr
+    inside, files = result.stdout.splitlines()
+    assert inside.startswith("True "), inside
+    for name in ("package.json", "vesk-client.js", "dist/index.html", "dist/assets/vesk-client.js"):
+        assert f"'{name}'" in files
+    assert "tests/" not in files
