@@ -12,6 +12,7 @@ lives here:
 
 from __future__ import annotations
 
+from veskit.single import SingleView
 from veskit.vector import VectorView
 
-__all__: list[str] = ["VectorView"]
+__all__: list[str] = ["SingleView", "VectorView"]
