@@ -7,12 +7,23 @@ lives here:
   `num_envs` copies;
 - `SingleView(env)`: a `gymnasium.Env` over an environment with one copy;
 - `SB3View(env)`: Stable-Baselines3's `VecEnv` (`veskit.sb3`, needs the
-  `sb3` extra).
+  `sb3` extra);
+- `Browser`: a headless Chromium that owns an environment's page.
 """
 
 from __future__ import annotations
 
+__all__: list[str] = []
+
+# The standard RL interfaces.
 from veskit.single import SingleView
 from veskit.vector import VectorView
 
-__all__: list[str] = ["SingleView", "VectorView"]
+__all__ += ["SingleView", "VectorView"]
+
+# The browser launcher.
+from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNotConnectedError, bundle_folder,
+                       find_chromium, free_port, frontend_folder, install_reference_page)
+
+__all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "PageNotConnectedError", "bundle_folder",
+            "find_chromium", "free_port", "frontend_folder", "install_reference_page"]
