@@ -44,6 +44,7 @@
     return;
   }
   globalThis.veskStatus = client.status;
+  globalThis.veskTimings = client.timings; // read by bench/browser.py
   showStatus(client.status);
   draw();
 
