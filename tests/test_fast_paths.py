@@ -199,3 +199,48 @@ def test_a_replaced_numpy_is_honoured(monkeypatch, replace, expected):
 def test_an_array_subclass_keeps_its_own_astype():
     array = np.array([0.1]).view(Recording)
     assert convert([array]) == [[float(np.float16(0.1))]]
+
+
+# --- reset_array.any() in step -------------------------------------------------------
+
+class Offline(Vesk.Vesk_Pal_st):
+    """step without a bridge: one_task is overridden, as a subclass may."""
+    num_envs = 3
+    info_array = []
+
+    def one_task(self, msg, replyable=True):
+        self.sent.append(msg["env"])
+        return np.zeros((3, 2), np.float32)
+
+    def explain_action(self, action):
+        return action
+
+    def explain_reset(self, reset_array):
+        return None, None
+
+    def explain_obs(self, obs):
+        return obs
+
+    def reward(self, state):
+        return 0, 0, 0, self.flags
+
+
+class ClaimsAny(np.ndarray):
+    def any(self, *args, **kwargs):
+        return True
+
+
+@pytest.mark.parametrize("flags, resets", [
+    (np.array([False, True, False]), True),
+    (np.zeros(3, bool), False),
+    (np.array([0, 2, 0], dtype=np.uint8).view(bool), True),
+    (np.array([False, False, True, True, False, False])[::2], True),  # strided: any() is called
+    (np.zeros(3, bool).view(ClaimsAny), True),  # a subclass keeps its own any()
+    (np.array([0.0, 0.5, 0.0]), True),
+    (np.zeros(3), False),
+], ids=["one-set", "none-set", "raw-byte-2", "strided", "subclass", "float", "float-zeros"])
+def test_step_resets_as_the_flags_any_says(flags, resets):
+    env = object.__new__(Offline)
+    env.sent, env.flags = [], flags
+    env.step(np.zeros(3))
+    assert env.sent == (["step", "reset"] if resets else ["step"])

@@ -126,6 +126,8 @@ PyTypeObject* standard_ndarray() {
     return reinterpret_cast<PyTypeObject*>(n.ndarray.get());
 }
 
+PyTypeObject* imported_ndarray() { return reinterpret_cast<PyTypeObject*>(numpy_seen.ndarray.get()); }
+
 bool standard_json() {
     const Json& j = json_seen;
     if (!j.make_encoder || lookup(module_namespace(), kJson) != j.module.get()) return false;

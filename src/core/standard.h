@@ -18,6 +18,10 @@ void remember_standard_objects(PyObject* module_namespace, PyObject* convert_fun
 // (borrowed) when so, else NULL.
 PyTypeObject* standard_ndarray();
 
+// numpy.ndarray as imported (borrowed), whatever `np` is bound to now; NULL
+// if numpy did not look genuine at import. Its methods cannot be replaced.
+PyTypeObject* imported_ndarray();
+
 // The global `json` is the standard module, and json.dumps(obj) would run
 // its default encoder unchanged: dumps, its defaults, the default encoder
 // and its settings, JSONEncoder's methods and separators, the C encoder.
