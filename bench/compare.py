@@ -1,6 +1,7 @@
 """Vesk beside the floor and a plain-Python version of the same class, in one run.
 
     python bench/compare.py [--rounds 5] [--tasks 300] [--port 8800] [--no-profile]
+        [--baseline-python PYTHON]    # adds a column: Vesk as built for PYTHON
 
 Rows (microseconds, medians over interleaved rounds of each round's median):
 - one_task: a small message out, `num_envs` rows of 16 float32 back;
@@ -41,6 +42,7 @@ import echo_frontend  # noqa: E402
 COLUMNS = 16
 SIZES = (1, 1024)
 IMPLS = ("floor", "vesk", "python")
+BEFORE = "Vesk (baseline)"
 ONE_TASK_MESSAGE = {"env": "step", "action": [[0.25, -1.0]]}
 WARMUP = 100
 
@@ -102,11 +104,11 @@ class TimedQueue(queue.Queue):
 
 def env_worker(impl, num_envs, port, stamps):
     if impl == "vesk":
-        import Vesk
-        base = Vesk.Vesk_Pal_st
+        import Vesk as module
+        base = module.Vesk_Pal_st
     else:
-        import plain_env
-        base = plain_env.PlainEnv
+        import plain_env as module
+        base = module.PlainEnv
     cls = make_env_class(base, num_envs)
     if stamps:
         cls.send_queue, cls.reply_quene = TimedQueue(), TimedQueue()
@@ -129,7 +131,8 @@ def env_worker(impl, num_envs, port, stamps):
 
     if stamps:
         cls.send_queue.puts.clear(), cls.send_queue.gets.clear(), cls.reply_quene.puts.clear(), cls.reply_quene.gets.clear()
-    serve_commands(block, lambda: profile_parts(cls, env, action, front_end, stamps), front_end)
+    serve_commands(block, lambda: profile_parts(cls, env, action, front_end, stamps), front_end,
+                   lambda: convert_times(module.convert_numpy_to_list))
 
 
 def floor_worker(num_envs, port, stamps):
@@ -170,11 +173,13 @@ def floor_worker(num_envs, port, stamps):
     serve_commands(block, lambda: {"front_end": front_end_stamps(stamps, front_end)}, front_end)
 
 
-def serve_commands(block, profile, front_end):
+def serve_commands(block, profile, front_end, converts=None):
     for line in sys.stdin:
         command = line.split()
         if command[0] == "block":
             print(json.dumps(block(command[1], int(command[2]))), flush=True)
+        elif command[0] == "convert":
+            print(json.dumps(converts()), flush=True)
         elif command[0] == "profile":
             print(json.dumps(profile()), flush=True)
         elif command[0] == "quit":
@@ -226,8 +231,8 @@ def profile_parts(cls, env, action, front_end, stamps):
 # -------------------------------------------------------------- coordinator
 
 class Worker:
-    def __init__(self, impl, num_envs, port, stamps=None):
-        args = [sys.executable, __file__, "--worker", impl, "--num-envs", str(num_envs), "--port", str(port)]
+    def __init__(self, impl, num_envs, port, stamps=None, python=sys.executable):
+        args = [python, __file__, "--worker", impl, "--num-envs", str(num_envs), "--port", str(port)]
         if stamps:
             args += ["--stamps", stamps]
         self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -271,30 +276,20 @@ def count_objects(data):
     return 1
 
 
-def in_process_rows(rounds):
-    import Vesk
-    import plain_env
-
+def convert_times(convert, count=30):
+    """Median microseconds of convert_numpy_to_list on the two inputs, and of tolist() alone."""
     nested, array = nested_data(), np.random.default_rng(3).normal(size=(1024, 64))
-    assert Vesk.convert_numpy_to_list(nested) == plain_env.convert_numpy_to_list(nested)
-    assert Vesk.convert_numpy_to_list(array) == plain_env.convert_numpy_to_list(array)
-    cases = {
-        ("convert, nested", "vesk"): lambda: Vesk.convert_numpy_to_list(nested),
-        ("convert, nested", "python"): lambda: plain_env.convert_numpy_to_list(nested),
-        ("convert, (1024, 64) float64", "vesk"): lambda: Vesk.convert_numpy_to_list(array),
-        ("convert, (1024, 64) float64", "python"): lambda: plain_env.convert_numpy_to_list(array),
-        ("convert, (1024, 64) float64", "tolist"): lambda: array.tolist(),
-    }
-    medians = {key: [] for key in cases}
-    for _ in range(rounds):
-        for key, run in cases.items():
-            times = []
-            for _ in range(30):
-                start = time.perf_counter_ns()
-                run()
-                times.append(time.perf_counter_ns() - start)
-            medians[key].append(statistics.median(times) / 1000)
-    return {key: statistics.median(values) for key, values in medians.items()}, count_objects(nested)
+    assert convert(array) == array.astype(np.float32).tolist()
+    result = {}
+    for name, run in (("nested", lambda: convert(nested)), ("array", lambda: convert(array)),
+                      ("tolist", lambda: array.tolist())):
+        times = []
+        for _ in range(count):
+            start = time.perf_counter_ns()
+            run()
+            times.append(time.perf_counter_ns() - start)
+        result[name] = statistics.median(times) / 1000
+    return result
 
 
 def stage_table(caller, front_end, floor_front_end, floor_times):
@@ -330,6 +325,7 @@ def main():
     parser.add_argument("--tasks", type=int, default=300, help="tasks per block")
     parser.add_argument("--port", type=int, default=8800)
     parser.add_argument("--no-profile", action="store_true")
+    parser.add_argument("--baseline-python", help="an interpreter whose Vesk build is shown as the baseline")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--num-envs", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--stamps", help=argparse.SUPPRESS)
@@ -341,38 +337,52 @@ def main():
 
     print(f"{platform.node()} · {platform.processor() or platform.machine()} · {os.cpu_count()} cores · "
           f"Python {platform.python_version()} · numpy {np.__version__} · websockets {websockets.__version__}")
+    impls = IMPLS + ((BEFORE,) if args.baseline_python else ())
     workers, port = {}, args.port
     for num_envs in SIZES:
-        for impl in IMPLS:
-            workers[impl, num_envs] = Worker(impl, num_envs, port)
+        for impl in impls:
+            python = args.baseline_python if impl == BEFORE else sys.executable
+            workers[impl, num_envs] = Worker("vesk" if impl == BEFORE else impl, num_envs, port, python=python)
             port += 1
-    medians = {(w, n, i): [] for w in ("one_task", "step") for n in SIZES for i in IMPLS}
+    medians = {(w, n, i): [] for w in ("one_task", "step") for n in SIZES for i in impls}
+    converts = {i: [] for i in impls if i != "floor"}
     for round_number in range(args.rounds):
-        order = IMPLS[round_number % 3:] + IMPLS[:round_number % 3]  # nobody always goes first
+        order = impls[round_number % len(impls):] + impls[:round_number % len(impls)]  # nobody always goes first
         for workload in ("one_task", "step"):
             for num_envs in SIZES:
                 for impl in order:
                     times = workers[impl, num_envs].ask(f"block {workload} {args.tasks}")
                     medians[workload, num_envs, impl].append(statistics.median(times) / 1000)
+        for impl in order:
+            if impl != "floor":
+                converts[impl].append(workers[impl, 1].ask("convert"))
     for worker in workers.values():
         worker.close()
-    converts, objects = in_process_rows(args.rounds)
+
+    def converted(impl, key):
+        return statistics.median(c[key] for c in converts[impl])
 
     print(f"\nmedians of {args.rounds} interleaved rounds of {args.tasks} tasks, microseconds")
-    print("| workload | num_envs | floor | Vesk | python | Vesk/floor | python/Vesk |")
-    print("|---|---|---|---|---|---|---|")
+    before = " | baseline | baseline/floor" if args.baseline_python else ""
+    print(f"| workload | num_envs | floor | Vesk | python | Vesk/floor | python/Vesk{before} |")
+    print("|---|---|---|---|---|---|---|" + ("---|---|" if before else ""))
     for workload, label in (("one_task", "one_task"), ("step", "step, trivial hooks, (n, 4) action")):
         for num_envs in SIZES:
             floor, vesk, python = (statistics.median(medians[workload, num_envs, i]) for i in IMPLS)
+            extra = ""
+            if before:
+                base = statistics.median(medians[workload, num_envs, BEFORE])
+                extra = f" {base:.0f} | {base / floor:.2f} |"
             print(f"| {label} | {num_envs} | {floor:.0f} | {vesk:.0f} | {python:.0f} | {vesk / floor:.2f} | "
-                  f"{python / vesk:.2f} |")
-    nested_v, nested_p = converts["convert, nested", "vesk"], converts["convert, nested", "python"]
-    print(f"| convert_numpy_to_list, nested ({objects} objects) | – | – | {nested_v:.0f} | {nested_p:.0f} | – | "
-          f"{nested_p / nested_v:.2f} |")
-    big_v, big_p = converts["convert, (1024, 64) float64", "vesk"], converts["convert, (1024, 64) float64", "python"]
-    tolist = converts["convert, (1024, 64) float64", "tolist"]
-    print(f"| convert_numpy_to_list, (1024, 64) float64 | – | tolist() alone {tolist:.0f} | {big_v:.0f} | "
-          f"{big_p:.0f} | Vesk/tolist {big_v / tolist:.2f} | {big_p / big_v:.2f} |")
+                  f"{python / vesk:.2f} |{extra}")
+    objects = count_objects(nested_data())
+    for key, label in (("nested", f"convert_numpy_to_list, nested ({objects} objects)"),
+                       ("array", "convert_numpy_to_list, (1024, 64) float64")):
+        vesk, python = converted("vesk", key), converted("python", key)
+        floor = f"tolist() alone {converted('vesk', 'tolist'):.0f}" if key == "array" else "–"
+        ratio = f"Vesk/tolist {vesk / converted('vesk', 'tolist'):.2f}" if key == "array" else "–"
+        extra = f" {converted(BEFORE, key):.0f} | – |" if before else ""
+        print(f"| {label} | – | {floor} | {vesk:.0f} | {python:.0f} | {ratio} | {python / vesk:.2f} |{extra}")
     sys.stdout.flush()
     if not args.no_profile:
         profile(args, port)

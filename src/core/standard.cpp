@@ -108,6 +108,47 @@ void remember_json(PyObject* ns) {
     json_seen = std::move(seen);
 }
 
+// What the last full look at numpy found. Before 3.12 every dict carries a
+// tag that changes with each of its modifications (the interpreter's own
+// global caches rest on it), so while neither the module namespace nor
+// numpy's namespace changed, that look still holds.
+struct NumpyLook {
+    PyTypeObject* ndarray = nullptr;  // borrowed from numpy_seen
+    bool float32 = false;
+#if PY_VERSION_HEX < 0x030C0000
+    bool valid = false;
+    uint64_t namespace_tag = 0, numpy_tag = 0;
+#endif
+};
+NumpyLook numpy_look;
+
+#if PY_VERSION_HEX < 0x030C0000
+uint64_t tag_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#endif
+
+const NumpyLook& look_at_numpy() {
+    const Numpy& n = numpy_seen;
+    PyObject* ns = module_namespace();
+    PyObject* dict = PyModule_GetDict(n.module.get());
+#if PY_VERSION_HEX < 0x030C0000
+    if (numpy_look.valid && tag_of(ns) == numpy_look.namespace_tag && tag_of(dict) == numpy_look.numpy_tag) {
+        return numpy_look;
+    }
+#endif
+    NumpyLook look;
+    if (lookup(ns, kNp) == n.module.get() && same(dict, kNdarray, n.ndarray)) {
+        look.ndarray = reinterpret_cast<PyTypeObject*>(n.ndarray.get());
+        look.float32 = same(dict, kFloat32, n.float32);
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    look.valid = true;
+    look.namespace_tag = tag_of(ns);
+    look.numpy_tag = tag_of(dict);
+#endif
+    numpy_look = look;
+    return numpy_look;
+}
+
 }  // namespace
 
 void remember_standard_objects(PyObject* ns, PyObject* convert_function) {
@@ -118,13 +159,9 @@ void remember_standard_objects(PyObject* ns, PyObject* convert_function) {
     PyErr_Clear();
 }
 
-PyTypeObject* standard_ndarray() {
-    const Numpy& n = numpy_seen;
-    if (!n.module || lookup(module_namespace(), kNp) != n.module.get()) return nullptr;
-    PyObject* dict = PyModule_GetDict(n.module.get());
-    if (!same(dict, kNdarray, n.ndarray) || !same(dict, kFloat32, n.float32)) return nullptr;
-    return reinterpret_cast<PyTypeObject*>(n.ndarray.get());
-}
+PyTypeObject* standard_ndarray() { return numpy_seen.module ? look_at_numpy().ndarray : nullptr; }
+
+bool standard_float32() { return numpy_seen.module && look_at_numpy().float32; }
 
 PyTypeObject* imported_ndarray() { return reinterpret_cast<PyTypeObject*>(numpy_seen.ndarray.get()); }
 

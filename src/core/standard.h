@@ -13,10 +13,11 @@ namespace vesk {
 // path off for the process; nothing here fails the import.
 void remember_standard_objects(PyObject* module_namespace, PyObject* convert_function);
 
-// The global `np` is numpy as imported, and numpy.ndarray and
-// numpy.float32 are still the library's own. Returns the ndarray type
-// (borrowed) when so, else NULL.
+// The global `np` is numpy as imported and numpy.ndarray is still the
+// library's own: then the ndarray type (borrowed), else NULL.
 PyTypeObject* standard_ndarray();
+// ... and numpy.float32 too.
+bool standard_float32();
 
 // numpy.ndarray as imported (borrowed), whatever `np` is bound to now; NULL
 // if numpy did not look genuine at import. Its methods cannot be replaced.

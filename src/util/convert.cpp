@@ -83,7 +83,25 @@ Ref convert_list(PyObject* data) {
 Ref convert_tuple(PyObject* data) {
     Ref iterator = check(PyObject_GetIter(data));
     Ref elements = make_genexpr(iterator.get());
-    return check(PySequence_Tuple(elements.get()));
+    if (!PyTuple_CheckExact(data)) return check(PySequence_Tuple(elements.get()));
+    // An exact tuple yields exactly its items, so the result is made at its
+    // size instead of grown; the generator is still run to its end.
+    const Py_ssize_t size = PyTuple_GET_SIZE(data);
+    Ref result = check(PyTuple_New(size));
+    const iternextfunc next = Py_TYPE(elements.get())->tp_iternext;
+    for (Py_ssize_t i = 0; i <= size; ++i) {
+        PyObject* item = next(elements.get());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw_error();
+            if (i == size) break;
+        }
+        if (item == nullptr || i == size) {
+            Py_XDECREF(item);
+            raise(PyExc_SystemError, "Vesk: a tuple's generator yielded another number of items");
+        }
+        PyTuple_SET_ITEM(result.get(), i, item);
+    }
+    return result;
 }
 
 // Values of these exact built-in types are none of the four kinds (their
@@ -110,7 +128,7 @@ Ref convert_value(PyObject* data) {
         if (PyList_CheckExact(data)) return convert_list(data);
         if (PyTuple_CheckExact(data)) return convert_tuple(data);
         if (is_plain_scalar(data)) return Ref::borrow(data);
-        if (Py_IS_TYPE(data, ndarray)) {
+        if (Py_IS_TYPE(data, ndarray) && standard_float32()) {
             if (Ref list = float32_list(data)) return list;
         }
     }
@@ -131,6 +149,11 @@ Ref convert_numpy_to_list(PyObject* const* args) { return convert_value(args[0])
 // the same recursion count, caller record and traceback entry.
 Ref call_directly(PyObject* value) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+    if (is_plain_scalar(value) && standard_ndarray() != nullptr && stack_room_left()) {
+        // Nothing runs for it that could fail or look at the caller record.
+        Py_LeaveRecursiveCall();
+        return Ref::borrow(value);
+    }
     try {
         RunningFunction running(kName);
         Ref result = convert_value(value);
@@ -149,8 +172,10 @@ constexpr Parameter kParams[] = {{"data"}};
 }  // namespace
 
 Ref convert_through_module_name(PyObject* value) {
+    PyObject* bound = PyDict_GetItemWithError(module_namespace(), convert_name.get());  // borrowed
+    if (bound != nullptr && bound == standard_convert()) return call_directly(value);
+    if (bound == nullptr && PyErr_Occurred()) throw_error();
     Ref function = global(convert_name);
-    if (function.get() == standard_convert()) return call_directly(value);
     return call(function.get(), {value});
 }
 
