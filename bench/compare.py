@@ -415,7 +415,7 @@ def profile(args, port):
                 table, _, _ = stage_table(prof["caller"], prof["front_end"], floor_fe, floor_times)
                 wire = table["send -> front-end has the message"] + table["reply on the wire -> reply_quene.put"]
                 rest = total - sum(table.values())
-                table["caller: decode, explain_obs, reward, any(), return"] = rest
+                table["caller: hooks, convert, JSON text, decode (the rest)"] = rest
                 table["(wire both ways, less the floor's)"] = wire - (floor_total - floor_answer)
                 table["(total)"] = total
                 table.update({f"part alone: {k}": v for k, v in prof["parts"].items()})
