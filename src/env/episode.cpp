@@ -2,6 +2,7 @@
 // and close. Each is one task exchange, step two when it resets.
 #include "env/env.h"
 #include "env/messages.h"
+#include "env/reset_flags.h"
 
 #include "core/unpack.h"
 #include "util/util.h"
@@ -13,7 +14,7 @@ namespace {
 constexpr const char* kRenderMessage = "{\"env\":\"render\"}";
 constexpr const char* kCloseMessage = "{\"env\":\"close\"}";
 
-const Name kTolist("tolist"), kAny("any");
+const Name kTolist("tolist");
 
 // Exchanges `message` and stores explain_obs of the reply as self.state.
 void exchange_observation(PyObject* self, PyObject* message) {
@@ -50,8 +51,7 @@ Ref step(FunctionObject*, PyObject* const* args) {
     Ref rewarded[4];  // reward_array, terminated, truncated, reset flags
     unpack_exactly(outcome.get(), rewarded);
     setattr(self, kResetArray, rewarded[3].get());
-    Ref any = call_method(getattr(self, kResetArray).get(), kAny);
-    if (is_true(any.get())) {
+    if (any_flag_set(getattr(self, kResetArray).get())) {
         Ref reset_result = call_method(self, kReset);
         Ref state_info[2];
         unpack_exactly(reset_result.get(), state_info);

@@ -1,6 +1,7 @@
 // one_task: the only path between an environment and its front-end. One
 // message out on send_queue, one reply back from reply_quene, decoded.
 #include "env/env.h"
+#include "env/message_text.h"
 #include "env/messages.h"
 
 #include "core/call.h"
@@ -39,8 +40,7 @@ Ref exchange(PyObject* self, PyObject* msg, PyObject* replyable, Ref& reply) {
     if (PyBytes_Check(msg)) {
         call_method(send_queue.get(), kPut, {msg});
     } else {
-        Ref json = global(kJson);
-        Ref text = call_method(json.get(), kDumps, {msg});
+        Ref text = message_text(msg);
         call_method(send_queue.get(), kPut, {text.get()});
     }
     if (!is_true(replyable)) return Ref::borrow(Py_None);

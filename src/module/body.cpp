@@ -2,6 +2,7 @@
 
 #include "core/builtin.h"
 #include "core/call.h"
+#include "core/standard.h"
 #include "util/util.h"
 
 #include <initializer_list>
@@ -72,6 +73,7 @@ void run_module_body(PyObject* d) {
     at_line(copy_files_spec.line, [&] { bind(d, "copy_files", make_builtin<copy_files_spec>()); });
     at_line(upload_spec.line, [&] { bind(d, "upload", make_builtin<upload_spec>()); });
     at_line(log_one_task_spec.line, [&] { bind(d, "log_one_task", make_builtin<log_one_task_spec>()); });
+    remember_standard_objects(d, PyDict_GetItemString(d, "convert_numpy_to_list"));
 
     bind(d, "Vesk_Pal_st", create_environment_class(d));
     at_line(1, [&] { bind(d, "__test__", check(PyDict_New())); });

@@ -3,8 +3,11 @@
 #include "util/util.h"
 
 #include "core/call.h"
+#include "core/caller.h"
 #include "core/globals.h"
+#include "core/standard.h"
 #include "core/unpack.h"
+#include "util/float32_list.h"
 #include "util/genexpr.h"
 #include "util/stack_room.h"
 
@@ -12,9 +15,12 @@ namespace vesk {
 namespace {
 
 constexpr const char* kDictChangedSize = "dictionary changed size during iteration";
+constexpr const char* kName = "convert_numpy_to_list";
+constexpr const char* kTraceName = "Vesk.convert_numpy_to_list";
+constexpr int kLine = 12;
 
-const Name np_name("np"), ndarray_name("ndarray"),
-    float32_name("float32"), astype_name("astype"), tolist_name("tolist"), items_name("items");
+const Name np_name("np"), ndarray_name("ndarray"), float32_name("float32"), astype_name("astype"),
+    tolist_name("tolist"), items_name("items"), convert_name("convert_numpy_to_list");
 
 bool is_instance(PyObject* data, PyTypeObject* type) {
     return check_status(PyObject_IsInstance(data, reinterpret_cast<PyObject*>(type))) != 0;
@@ -54,6 +60,16 @@ Ref convert_dict_subclass(PyObject* data) {
 
 Ref convert_list(PyObject* data) {
     Ref result = check(PyList_New(0));
+    if (PyList_CheckExact(data)) {
+        // As list's own iterator does: the length is read again at each
+        // step, since converting may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(data, i));
+            Ref converted = convert_through_module_name(item.get());
+            check_status(PyList_Append(result.get(), converted.get()));
+        }
+        return result;
+    }
     Ref iterator = check(PyObject_GetIter(data));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref converted = convert_through_module_name(item.get());
@@ -67,13 +83,55 @@ Ref convert_list(PyObject* data) {
 Ref convert_tuple(PyObject* data) {
     Ref iterator = check(PyObject_GetIter(data));
     Ref elements = make_genexpr(iterator.get());
-    return check(PySequence_Tuple(elements.get()));
+    if (!PyTuple_CheckExact(data)) return check(PySequence_Tuple(elements.get()));
+    // An exact tuple yields exactly its items, so the result is made at its
+    // size instead of grown; the generator is still run to its end.
+    const Py_ssize_t size = PyTuple_GET_SIZE(data);
+    Ref result = check(PyTuple_New(size));
+    const iternextfunc next = Py_TYPE(elements.get())->tp_iternext;
+    for (Py_ssize_t i = 0; i <= size; ++i) {
+        PyObject* item = next(elements.get());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw_error();
+            if (i == size) break;
+        }
+        if (item == nullptr || i == size) {
+            Py_XDECREF(item);
+            raise(PyExc_SystemError, "Vesk: a tuple's generator yielded another number of items");
+        }
+        PyTuple_SET_ITEM(result.get(), i, item);
+    }
+    return result;
 }
 
-Ref convert_numpy_to_list(PyObject* const* args) {
-    PyObject* data = args[0];
+// Values of these exact built-in types are none of the four kinds (their
+// class cannot pretend otherwise), so they come back as they are once the
+// ndarray test has been made.
+bool is_plain_scalar(PyObject* data) {
+    return data == Py_None || PyLong_CheckExact(data) || PyFloat_CheckExact(data) || PyUnicode_CheckExact(data) ||
+           PyBool_Check(data) || PyBytes_CheckExact(data);
+}
+
+Ref convert_array(PyObject* data, PyObject* np) {
+    // The cast comes first, so every element arrives as a 32-bit float.
+    Ref float32 = getattr(np, float32_name);
+    Ref cast = call_method(data, astype_name, {float32.get()});
+    return call_method(cast.get(), tolist_name);
+}
+
+Ref convert_value(PyObject* data) {
     // Each nesting level is one C-level call; see stack_room.h.
     check_stack_room();
+    if (PyTypeObject* ndarray = standard_ndarray()) {
+        // np is numpy itself: the same tests, without looking up what cannot have changed.
+        if (PyDict_CheckExact(data)) return convert_exact_dict(data);
+        if (PyList_CheckExact(data)) return convert_list(data);
+        if (PyTuple_CheckExact(data)) return convert_tuple(data);
+        if (is_plain_scalar(data)) return Ref::borrow(data);
+        if (Py_IS_TYPE(data, ndarray) && standard_float32()) {
+            if (Ref list = float32_list(data)) return list;
+        }
+    }
     if (is_instance(data, &PyDict_Type)) {
         return PyDict_CheckExact(data) ? convert_exact_dict(data) : convert_dict_subclass(data);
     }
@@ -81,13 +139,32 @@ Ref convert_numpy_to_list(PyObject* const* args) {
     if (is_instance(data, &PyTuple_Type)) return convert_tuple(data);
     Ref np = global(np_name);
     Ref ndarray = getattr(np.get(), ndarray_name);
-    if (check_status(PyObject_IsInstance(data, ndarray.get())) != 0) {
-        // The cast comes first, so every element arrives as a 32-bit float.
-        Ref float32 = getattr(np.get(), float32_name);
-        Ref cast = call_method(data, astype_name, {float32.get()});
-        return call_method(cast.get(), tolist_name);
-    }
+    if (check_status(PyObject_IsInstance(data, ndarray.get())) != 0) return convert_array(data, np.get());
     return Ref::borrow(data);
+}
+
+Ref convert_numpy_to_list(PyObject* const* args) { return convert_value(args[0]); }
+
+// What calling the bound function object does, less the call machinery:
+// the same recursion count, caller record and traceback entry.
+Ref call_directly(PyObject* value) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+    if (is_plain_scalar(value) && standard_ndarray() != nullptr && stack_room_left()) {
+        // Nothing runs for it that could fail or look at the caller record.
+        Py_LeaveRecursiveCall();
+        return Ref::borrow(value);
+    }
+    try {
+        RunningFunction running(kName);
+        Ref result = convert_value(value);
+        Py_LeaveRecursiveCall();
+        return result;
+    } catch (...) {
+        Py_LeaveRecursiveCall();
+        translate_current_exception();
+    }
+    add_traceback(kTraceName, kLine);
+    throw PyError{};
 }
 
 constexpr Parameter kParams[] = {{"data"}};
@@ -95,12 +172,13 @@ constexpr Parameter kParams[] = {{"data"}};
 }  // namespace
 
 Ref convert_through_module_name(PyObject* value) {
-    static const Name convert("convert_numpy_to_list");
-    Ref function = global(convert);
+    PyObject* bound = PyDict_GetItemWithError(module_namespace(), convert_name.get());  // borrowed
+    if (bound != nullptr && bound == standard_convert()) return call_directly(value);
+    if (bound == nullptr && PyErr_Occurred()) throw_error();
+    Ref function = global(convert_name);
     return call(function.get(), {value});
 }
 
-const BuiltinSpec convert_numpy_to_list_spec = {
-    {"convert_numpy_to_list", kParams}, "Vesk.convert_numpy_to_list", 12, {}, convert_numpy_to_list};
+const BuiltinSpec convert_numpy_to_list_spec = {{kName, kParams}, kTraceName, kLine, {}, convert_numpy_to_list};
 
 }  // namespace vesk

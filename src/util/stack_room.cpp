@@ -61,12 +61,16 @@ std::uintptr_t floor_of_this_thread() {
 
 }  // namespace
 
-void check_stack_room() {
+bool stack_room_left() {
     // Any local's address tells how deep this thread's stack is now.
     volatile char marker = 0;
     const auto here = reinterpret_cast<std::uintptr_t>(&marker);
     const std::uintptr_t floor = floor_of_this_thread();
-    if (floor != 0 && here < floor) raise(PyExc_RecursionError, kStackExhausted);
+    return floor == 0 || here >= floor;
+}
+
+void check_stack_room() {
+    if (!stack_room_left()) raise(PyExc_RecursionError, kStackExhausted);
 }
 
 }  // namespace vesk

@@ -7,5 +7,7 @@ namespace vesk {
 
 // Throws PyError (RecursionError) when the current thread's stack is nearly used up.
 void check_stack_room();
+// Whether check_stack_room() would pass here.
+bool stack_room_left();
 
 }  // namespace vesk

@@ -104,9 +104,15 @@
       }
     }
 
-    // A fresh array each time: the socket may still hold the previous one.
+    // A fresh array of the reply rows.
     rows() {
-      const out = new Float32Array(this.numEnvs * ROW);
+      return this.rowsInto(new Float32Array(this.numEnvs * ROW));
+    }
+
+    // The reply rows written into `out` (numEnvs * ROW floats), which is
+    // returned. A page that sends each reply before the next step starts can
+    // pass the same array every time: WebSocket.send copies what it sends.
+    rowsInto(out) {
       for (let i = 0, o = 0; i < this.numEnvs; i++, o += ROW) {
         out[o] = this.x[i];
         out[o + 1] = this.xDot[i];

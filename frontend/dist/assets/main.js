@@ -3,14 +3,34 @@
 (function () {
   "use strict";
   const { VeskClient, portFromLocation, errorReply } = globalThis.Vesk;
-  const { CartPoleBatch, drawCartPole } = globalThis.VeskCartPole;
+  const { CartPoleBatch, drawCartPole, ROW } = globalThis.VeskCartPole;
 
   const ctx = document.getElementById("scene").getContext("2d");
   const statusLine = document.getElementById("status");
   let sim = null;
+  let replyRows = null; // reused: each reply is sent before the next step
   let closed = false;
+  let frameAsked = false;
+  let lastStatus = null;
+
+  // Steps come far faster than frames: the canvas and the status line are
+  // brought up to date once per animation frame, not once per task.
+  function atNextFrame() {
+    if (frameAsked) return;
+    frameAsked = true;
+    requestAnimationFrame(() => {
+      frameAsked = false;
+      draw();
+      if (lastStatus) showStatusNow(lastStatus);
+    });
+  }
 
   function showStatus(s) {
+    lastStatus = s;
+    atNextFrame();
+  }
+
+  function showStatusNow(s) {
     const state = s.connected ? "connected" : s.closed ? `disconnected (code ${s.closed.code}${s.closed.reason ? ", " + s.closed.reason : ""})` : "connecting";
     const last = s.errors.length ? ` · last error: ${s.errors[s.errors.length - 1]}` : "";
     statusLine.textContent = `${s.url}: ${state} · tasks answered ${s.tasks}${last}`;
@@ -44,25 +64,27 @@
     return;
   }
   globalThis.veskStatus = client.status;
-  showStatus(client.status);
+  globalThis.veskTimings = client.timings; // read by bench/browser.py
+  showStatusNow(client.status);
   draw();
 
   // Named functions, so an error reply's stack says "at step (...)".
   function init(msg) {
     sim = new CartPoleBatch(msg.num_envs, { maxSteps: maxSteps(msg.object) });
+    replyRows = new Float32Array(sim.numEnvs * ROW);
     closed = false;
     draw();
     return "None";
   }
   function reset(msg) {
     needSim().reset(msg.list, msg.pos, msg.joint);
-    draw();
-    return sim.rows();
+    atNextFrame();
+    return sim.rowsInto(replyRows);
   }
   function step(msg) {
     needSim().step(msg.action);
-    draw();
-    return sim.rows();
+    atNextFrame();
+    return sim.rowsInto(replyRows);
   }
   function render() {
     draw();

@@ -98,6 +98,8 @@
       this.stopped = false;
       // Plain data, so tests can read it from the page (window.veskStatus).
       this.status = { url, connected: false, tasks: 0, errors: [], numEnvs: null, lastTask: null, closed: null };
+      // Milliseconds spent per stage of answering, summed over tasks (for benchmarks).
+      this.timings = { tasks: 0, decode: 0, handle: 0, reply: 0 };
     }
 
     // handler(task) returns (or resolves to) a Float32Array -> binary frame of
@@ -150,13 +152,19 @@
 
     async _answer(ws, data) {
       let reply;
+      const start = performance.now();
+      let decoded = start;
+      let handled = start;
       try {
         const task = decodeTask(data);
+        decoded = performance.now();
         this.status.lastTask = task.env;
         if (task.env === "init" && Number.isInteger(task.num_envs)) this.status.numEnvs = task.num_envs;
         const handler = this.handlers.get(task.env);
         if (!handler && !DISCARDED_REPLY.has(task.env)) throw new Error(`no handler for task "${task.env}"`);
-        reply = this._encode(handler ? await handler(task) : undefined);
+        const result = handler ? await handler(task) : undefined;
+        handled = performance.now();
+        reply = this._encode(result);
       } catch (err) {
         reply = errorReply(err);
         this.status.errors.push(reply);
@@ -165,6 +173,11 @@
       // Sending on a closed socket is a silent no-op; do not count it.
       if (ws.readyState !== 1) return;
       ws.send(reply);
+      const t = this.timings;
+      t.tasks += 1;
+      t.decode += decoded - start;
+      t.handle += handled - decoded;
+      t.reply += performance.now() - handled;
       this.status.tasks += 1;
       this._changed();
     }
