@@ -1,10 +1,17 @@
-"""veskit: the standard RL interfaces, the browser launcher and parallel
-workers around the `Vesk` module.
+"""veskit: the standard RL interfaces around the `Vesk` module.
 
 `Vesk` itself stays exactly as it is; everything users import besides it
-lives here.
+lives here:
+
+- `VectorView(env)`: a `gymnasium.vector.VectorEnv` over one environment's
+  `num_envs` copies;
+- `SingleView(env)`: a `gymnasium.Env` over an environment with one copy;
+- `SB3View(env)`: Stable-Baselines3's `VecEnv` (`veskit.sb3`, needs the
+  `sb3` extra).
 """
 
 from __future__ import annotations
 
-__all__: list[str] = []
+from veskit.vector import VectorView
+
+__all__: list[str] = ["VectorView"]
