@@ -15,3 +15,9 @@ from __future__ import annotations
 from veskit.vector import VectorView
 
 __all__: list[str] = ["VectorView"]
+
+# Parallel workers (processes; Ray actors in veskit.ray_workers, needs the
+# `ray` extra).
+from veskit.workers import ParallelVectorEnv, WorkerError  # noqa: E402
+
+__all__ += ["ParallelVectorEnv", "WorkerError"]

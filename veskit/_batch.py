@@ -40,6 +40,11 @@ def split_batch(space: spaces.Space[Any], batch: Any, counts: Sequence[int]) -> 
         return [tuple(parts[i] for parts in per_item) for i in range(len(counts))]
     if isinstance(space, _ARRAY_SPACES):
         batch = np.asarray(batch)
+    return split_rows(batch, counts)
+
+
+def split_rows(batch: Any, counts: Sequence[int]) -> list[Any]:
+    """An array or a sequence over sum(counts) environments, cut in parts."""
     total = sum(counts)
     if _leading_length(batch) != total:
         raise ValueError(f"expected a batch for {total} environments, got {_leading_length(batch)}")

@@ -42,7 +42,7 @@ import numpy as np
 from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import batch_space
 
-from ._batch import join_batches, merge_infos, split_batch
+from ._batch import join_batches, merge_infos, split_batch, split_rows
 
 __all__ = ["ParallelVectorEnv", "WorkerError"]
 
@@ -78,7 +78,7 @@ class WorkerError(RuntimeError):
 
 # ------------------------------------------------------------ shared front
 
-class WorkerVectorEnv(VectorEnv):  # type: ignore[type-arg]
+class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
     """One vector env over workers that each serve a vector env of their own.
 
     Subclasses start the workers, call `_adopt` with what each one reports
@@ -113,10 +113,16 @@ class WorkerVectorEnv(VectorEnv):  # type: ignore[type-arg]
 
     def reset(self, *, seed: Optional[int] = None,
               options: Optional[dict[str, Any]] = None) -> tuple[Any, dict[str, Any]]:
-        """Resets every worker; worker w gets `seed + ` the index of its first
-        environment, so that no two workers share a seed."""
+        """Resets every worker (or the environments of `options["reset_mask"]`).
+        Worker w is seeded with `seed` plus the index of its first environment,
+        so that no two workers share a seed."""
         super().reset(seed=seed)
-        payloads = [(None if seed is None else seed + offset, options) for offset in self._offsets]
+        per_worker: list[Optional[dict[str, Any]]] = [options] * self.workers
+        if options and options.get("reset_mask") is not None:
+            masks = split_rows(np.asarray(options["reset_mask"]), self._counts)
+            per_worker = [{**options, "reset_mask": mask} for mask in masks]
+        payloads = [(None if seed is None else seed + offset, worker_options)
+                    for offset, worker_options in zip(self._offsets, per_worker)]
         results = self._exchange("reset", payloads)
         observations = join_batches(self.single_observation_space, [obs for obs, _ in results])
         return observations, merge_infos([info for _, info in results], self._counts)
@@ -337,13 +343,13 @@ def _stop(workers: Sequence[_Worker], timeout: float) -> None:
     while alive and time.monotonic() < deadline:
         ready = multiprocessing.connection.wait([*alive, *readable], max(0.0, deadline - time.monotonic()))
         for item in ready:
-            if item in alive:
-                alive.pop(item)  # type: ignore[call-overload]
-                continue
-            try:
-                item.recv()  # type: ignore[union-attr]
-            except (EOFError, OSError):
-                readable.pop(item)  # type: ignore[call-overload]
+            if isinstance(item, int):  # a sentinel: that worker has ended
+                alive.pop(item, None)
+            elif isinstance(item, multiprocessing.connection.Connection):
+                try:
+                    item.recv()
+                except (EOFError, OSError):
+                    readable.pop(item, None)
     for worker in workers:
         if worker.process.is_alive():
             worker.process.terminate()  # unwinds the worker: its browser is ended
