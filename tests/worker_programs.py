@@ -121,3 +121,42 @@ class Counter(Vesk.Vesk_Pal_st):
     def reward(self, state):
         terminated = state[:, 0] >= EPISODE_STEPS
         return state[:, 1].copy(), terminated, np.zeros_like(terminated), terminated
+
+
+# ------------------------------------------------------------ process trees
+
+def _stat(pid: int):
+    """(state, parent pid) of a live process, None when it is gone or a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return None if fields[0] in "ZX" else (fields[0], int(fields[1]))
+
+
+def process_tree(pid: int) -> list:
+    """`pid` and all its live descendants (Linux)."""
+    children: dict = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            stat = _stat(int(entry))
+            if stat is not None:
+                children.setdefault(stat[1], []).append(int(entry))
+    tree, todo = [], [pid]
+    while todo:
+        current = todo.pop()
+        if _stat(current) is not None:
+            tree.append(current)
+            todo.extend(children.get(current, []))
+    return tree
+
+
+def alive(pids, wait: float = 0.0) -> list:
+    """Those of `pids` still running after waiting up to `wait` seconds."""
+    deadline = time.monotonic() + wait
+    while True:
+        left = [pid for pid in pids if _stat(pid) is not None]
+        if not left or time.monotonic() >= deadline:
+            return left
+        time.sleep(0.05)
