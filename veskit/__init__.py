@@ -21,3 +21,10 @@ __all__: list[str] = ["VectorView"]
 from veskit.workers import ParallelVectorEnv, WorkerError  # noqa: E402
 
 __all__ += ["ParallelVectorEnv", "WorkerError"]
+
+# The browser launcher.
+from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNotConnectedError, bundle_folder,
+                       find_chromium, free_port, frontend_folder, install_reference_page)
+
+__all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "PageNotConnectedError", "bundle_folder",
+            "find_chromium", "free_port", "frontend_folder", "install_reference_page"]
