@@ -12,10 +12,9 @@ the answers, so the workers' browsers run at the same time.
         obs, rewards, terminated, truncated, info = envs.step(actions)
 
 `factory(*args, **kwargs)` builds one environment inside a worker; it and the
-launcher are sent to the workers by pickling, so they must be importable
-module-level callables (or partials of them). Workers are started with the
-"spawn" method: a script that makes them needs the usual
-`if __name__ == "__main__":` guard.
+launcher reach the workers through cloudpickle (a class defined in a script
+works). Workers are started with the "spawn" method: a script that makes them
+needs the usual `if __name__ == "__main__":` guard.
 
 A failing worker ends the whole vector env: its exception, or for a worker
 that died (a failed Vesk task ends its process with one `Vesk: ...` line on
@@ -36,11 +35,11 @@ import threading
 import time
 import traceback
 import weakref
-from typing import Any, Callable, ContextManager, Deque, Mapping, NoReturn, Optional, Protocol, Sequence
+from typing import Any, Callable, ContextManager, Deque, Mapping, NoReturn, Optional, Protocol, Sequence, cast
 
 import numpy as np
 from gymnasium.vector import VectorEnv
-from gymnasium.vector.utils import batch_space
+from gymnasium.vector.utils import CloudpickleWrapper, batch_space
 
 from ._batch import join_batches, merge_infos, split_batch, split_rows
 
@@ -74,6 +73,10 @@ class WorkerError(RuntimeError):
         self.exitcode = exitcode
         self.vesk_line = vesk_line
         self.stderr_tail = stderr_tail
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Crosses processes intact (a Ray actor's error reaches its driver).
+        return (type(self), (str(self), self.worker, self.exitcode, self.vesk_line, self.stderr_tail))
 
 
 # ------------------------------------------------------------ shared front
@@ -157,7 +160,7 @@ class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
 def _default_launcher() -> ContextManager[Maker]:
     from .launcher import Browser
 
-    return Browser()  # type: ignore[no-any-return]
+    return Browser()
 
 
 def _failure(error: BaseException) -> dict[str, str]:
@@ -222,8 +225,7 @@ def _exit_on_sigterm(signum: int, frame: object) -> None:
     raise SystemExit(128 + signum)
 
 
-def _worker_main(index: int, factory: Callable[..., Any], args: Sequence[Any], kwargs: Mapping[str, Any],
-                 launcher: Optional[Launcher], commands: multiprocessing.connection.Connection,
+def _worker_main(recipe: CloudpickleWrapper[Any], commands: multiprocessing.connection.Connection,
                  stderr: multiprocessing.connection.Connection) -> None:
     # Everything this process writes to fd 2, the Vesk line of a failed task
     # included, goes to the parent, which keeps the tail for its error.
@@ -237,7 +239,7 @@ def _worker_main(index: int, factory: Callable[..., Any], args: Sequence[Any], k
     server: Optional[EnvServer] = None
     try:
         try:
-            server = EnvServer(factory, args, kwargs, launcher)
+            server = EnvServer(*cast(Any, recipe.fn))
         except Exception as error:
             commands.send(("error", _failure(error)))
             status = 1
@@ -366,8 +368,9 @@ class ParallelVectorEnv(WorkerVectorEnv):
     browser, as one gymnasium vector env of workers x num_envs environments.
 
     factory, args, kwargs: how a worker builds its environment, through the
-    launcher's `make`. launcher: a picklable callable returning the context
-    manager that owns the page (default: `veskit.Browser()`). start_timeout:
+    launcher's `make`. launcher: a callable returning the context
+    manager that owns the page (default: `veskit.Browser()`; a
+    `functools.partial(veskit.Browser, page)` for another page). start_timeout:
     seconds for every worker to report ready. close_timeout: seconds close()
     waits for the workers before it terminates them."""
 
@@ -381,12 +384,15 @@ class ParallelVectorEnv(WorkerVectorEnv):
         self._workers: list[_Worker] = []
         self._finalizer = weakref.finalize(self, _stop, self._workers, close_timeout)
         context = multiprocessing.get_context("spawn")  # the parent may have threads: no fork
+        # By value where need be: a class of a script's __main__ or a lambda
+        # reaches the worker too (and a Ray actor's own worker).
+        recipe = CloudpickleWrapper(cast(Any, (factory, tuple(args), dict(kwargs or {}), launcher)))
         for index in range(workers):
             conn, child_conn = context.Pipe()
             stderr_reader, stderr_writer = context.Pipe(duplex=False)
             process = context.Process(
                 target=_worker_main,
-                args=(index, factory, tuple(args), dict(kwargs or {}), launcher, child_conn, stderr_writer),
+                args=(recipe, child_conn, stderr_writer),
                 name=f"veskit-worker-{index}",
                 daemon=True,
             )
