@@ -21,12 +21,10 @@ import threading
 import time
 
 import numpy as np
-import ray
 from gymnasium import spaces
 
 import Vesk
 import veskit
-from veskit.ray_workers import RayVectorEnv
 
 
 class CartPole(Vesk.Vesk_Pal_st):
@@ -116,6 +114,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.actors < 1 or args.envs < 2 or args.iterations < 1:
         parser.error("--actors must be at least 1, --envs at least 2, --iterations at least 1")
+
+    import ray  # here: the environment class above is usable without Ray
+
+    from veskit.ray_workers import RayVectorEnv
 
     started = time.perf_counter()
     ray.init(address=args.address, log_to_driver=True)

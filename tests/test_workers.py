@@ -1,7 +1,9 @@
 """Parallel workers as one vector env: alignment of the workers' batches,
 failures reaching the caller, nothing left running afterwards."""
 
+import functools
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -12,12 +14,15 @@ import pytest
 from gymnasium.wrappers.vector import RecordEpisodeStatistics
 
 from conftest import subprocess_env
-from veskit import ParallelVectorEnv, WorkerError
+from veskit import Browser, ParallelVectorEnv, WorkerError
 from worker_programs import CLOSE_ACTION, EPISODE_STEPS, RAISE_ACTION, Counter, FakePage, alive, process_tree
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="process trees are read from /proc")
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
+EXAMPLES = os.path.join(TESTS, os.pardir, "examples")
+PAGE = os.path.normpath(os.path.join(TESTS, os.pardir, "frontend", "dist", "index.html"))
+needs_chromium = pytest.mark.skipif(shutil.which("chromium") is None, reason="Chromium is not installed")
 
 
 @pytest.fixture
@@ -96,25 +101,66 @@ def test_killed_worker_is_reported(two_workers):
     assert alive([p.pid for p in two_workers.processes]) == []
 
 
+def chromium_pids(pids):
+    found = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if b"chrom" in f.read().split(b"\0")[0]:
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+@needs_chromium
+def test_browsers_end_with_a_crashed_worker_and_at_close():
+    sys.path.insert(0, EXAMPLES)
+    from train_ray import CartPole
+
+    envs = ParallelVectorEnv(CartPole, 2, kwargs={"num_envs": 4}, launcher=functools.partial(Browser, PAGE))
+    try:
+        obs, _ = envs.reset(seed=0)
+        assert obs.shape == (8, 7)
+        trees = [process_tree(p.pid) for p in envs.processes]
+        assert all(chromium_pids(tree) for tree in trees), "each worker has a browser of its own"
+        os.kill(envs.processes[0].pid, signal.SIGKILL)
+        with pytest.raises(WorkerError, match="worker 0 was killed by SIGKILL"):
+            envs.step(np.zeros((8, 1)))
+    finally:
+        envs.close()
+    # Worker 0's browser is ended by the launcher's watcher, worker 1's by its close.
+    assert alive([pid for tree in trees for pid in tree], wait=15) == []
+
+
 PARENT_THAT_DIES = """
-import os, signal, sys
+import functools, os, signal, sys
 sys.path.insert(0, {tests!r})
-from veskit import ParallelVectorEnv
+sys.path.insert(0, {examples!r})
+from veskit import Browser, ParallelVectorEnv
 from worker_programs import Counter, FakePage, process_tree
+from train_ray import CartPole
 
 if __name__ == "__main__":
-    envs = ParallelVectorEnv(Counter, workers=2, launcher={launcher})
+    envs = ParallelVectorEnv({factory}, workers=2, launcher={launcher})
     envs.reset()
     print(*[pid for p in envs.processes for pid in process_tree(p.pid)], flush=True)
     os.kill(os.getpid(), signal.SIGKILL)
 """
 
 
-def test_workers_end_when_their_parent_dies():
-    program = textwrap.dedent(PARENT_THAT_DIES.format(tests=TESTS, launcher="FakePage"))
+@pytest.mark.parametrize("factory, launcher", [
+    ("Counter", "FakePage"),
+    pytest.param("functools.partial(CartPole, 4)", f"functools.partial(Browser, {PAGE!r})", marks=needs_chromium),
+], ids=["stand-in-page", "chromium"])
+def test_workers_and_browsers_end_when_their_parent_dies(factory, launcher):
+    program = textwrap.dedent(PARENT_THAT_DIES.format(tests=TESTS, examples=EXAMPLES, factory=factory,
+                                                      launcher=launcher))
     result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120,
                             env=subprocess_env())
     assert result.returncode == -signal.SIGKILL, result.stderr
     pids = [int(pid) for pid in result.stdout.split()]
     assert len(pids) >= 2
+    if "Browser" in launcher:
+        assert len(chromium_pids(pids)) >= 2
     assert alive(pids, wait=15) == []

@@ -17,6 +17,7 @@ a failed Vesk task (which ends its process) reaches the driver as a
 
 from __future__ import annotations
 
+import importlib
 import weakref
 from typing import Any, Callable, Mapping, Optional, Sequence
 
@@ -28,11 +29,11 @@ _INSTALL_HINT = 'RayVectorEnv needs Ray: pip install "Vesk[ray]" (or pip install
 
 
 def _ray() -> Any:
+    # Through importlib: the type checker need not have the optional extra.
     try:
-        import ray
+        return importlib.import_module("ray")
     except ImportError as error:
         raise ImportError(_INSTALL_HINT) from error
-    return ray
 
 
 class EnvActor:

@@ -29,6 +29,7 @@ import collections
 import multiprocessing
 import multiprocessing.connection
 import os
+import pickle
 import signal
 import sys
 import threading
@@ -253,7 +254,10 @@ def _worker_main(recipe: CloudpickleWrapper[Any], commands: multiprocessing.conn
                     answer = ("ok", server.handle(command, payload))
                 except Exception as error:
                     answer = ("error", _failure(error))
-                commands.send(answer)
+                try:
+                    commands.send(answer)
+                except (pickle.PicklingError, TypeError, AttributeError) as error:  # an answer pickle refuses
+                    commands.send(("error", _failure(error)))
     except (EOFError, OSError):
         pass  # the parent is gone: clean up below
     except SystemExit as exit_request:
@@ -383,6 +387,14 @@ class ParallelVectorEnv(WorkerVectorEnv):
         self._close_timeout = close_timeout
         self._workers: list[_Worker] = []
         self._finalizer = weakref.finalize(self, _stop, self._workers, close_timeout)
+        try:
+            self._start(factory, args, kwargs, launcher, workers, start_timeout)
+        except BaseException:
+            self._shutdown()
+            raise
+
+    def _start(self, factory: Callable[..., Any], args: Sequence[Any], kwargs: Optional[Mapping[str, Any]],
+               launcher: Optional[Launcher], workers: int, start_timeout: float) -> None:
         context = multiprocessing.get_context("spawn")  # the parent may have threads: no fork
         # By value where need be: a class of a script's __main__ or a lambda
         # reaches the worker too (and a Ray actor's own worker).
@@ -390,12 +402,8 @@ class ParallelVectorEnv(WorkerVectorEnv):
         for index in range(workers):
             conn, child_conn = context.Pipe()
             stderr_reader, stderr_writer = context.Pipe(duplex=False)
-            process = context.Process(
-                target=_worker_main,
-                args=(recipe, child_conn, stderr_writer),
-                name=f"veskit-worker-{index}",
-                daemon=True,
-            )
+            process = context.Process(target=_worker_main, args=(recipe, child_conn, stderr_writer),
+                                      name=f"veskit-worker-{index}", daemon=True)
             try:
                 process.start()
             finally:
@@ -404,21 +412,25 @@ class ParallelVectorEnv(WorkerVectorEnv):
             self._workers.append(_Worker(index, process, conn, _StderrTail(index, stderr_reader)))
         descriptions = self._gather("start", start_timeout, expect="ready")
         self.closed = False
-        try:
-            self._adopt(descriptions)
-        except BaseException:
-            self.close()
-            raise
+        self._adopt(descriptions)
 
     def _exchange(self, command: str, payloads: Sequence[Any]) -> list[Any]:
         if self.closed:
             raise RuntimeError("the parallel vector env is closed")
-        for worker, payload in zip(self._workers, payloads):
-            try:
-                worker.conn.send((command, payload))
-            except OSError:
-                self._fail(worker, command)
-        return self._gather(command, None)
+        try:
+            for worker, payload in zip(self._workers, payloads):
+                try:
+                    worker.conn.send((command, payload))
+                except OSError:
+                    self._fail(worker, command)
+            return self._gather(command, None)
+        except WorkerError:
+            raise
+        except BaseException:
+            # Ctrl-C, say: answers may still be on their way, so the pipes
+            # no longer pair commands with answers.
+            self._shutdown()
+            raise
 
     def _gather(self, command: str, timeout: Optional[float], expect: str = "ok") -> list[Any]:
         results: list[Any] = [None] * len(self._workers)
