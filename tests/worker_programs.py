@@ -160,3 +160,16 @@ def alive(pids, wait: float = 0.0) -> list:
         if not left or time.monotonic() >= deadline:
             return left
         time.sleep(0.05)
+
+
+def chromium_pids(pids) -> list:
+    """Those of `pids` that run a Chromium executable."""
+    found = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if b"chrom" in os.path.basename(f.read().split(b"\0")[0]):
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
