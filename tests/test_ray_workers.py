@@ -20,7 +20,7 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture
 def local_ray():
     # The actors import this folder's helpers, as the workers do.
     ray.init(num_cpus=2, include_dashboard=False, runtime_env={"env_vars": {"PYTHONPATH": TESTS}})

@@ -175,7 +175,7 @@ def _failure(error: BaseException) -> dict[str, str]:
 
 class EnvServer:
     """Runs in a worker: one environment made through a launcher, served as a
-    vector view. Also the body of a Ray actor (veskit.ray_workers)."""
+    vector view."""
 
     def __init__(self, factory: Callable[..., Any], args: Sequence[Any], kwargs: Mapping[str, Any],
                  launcher: Optional[Launcher]) -> None:
