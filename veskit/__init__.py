@@ -7,14 +7,19 @@ lives here:
   `num_envs` copies;
 - `SingleView(env)`: a `gymnasium.Env` over an environment with one copy;
 - `SB3View(env)`: Stable-Baselines3's `VecEnv` (`veskit.sb3`, needs the
-  `sb3` extra).
+  `sb3` extra);
+- `Browser`: a headless Chromium that owns an environment's page.
 """
 
 from __future__ import annotations
 
+__all__: list[str] = []
+
+# The standard RL interfaces.
+from veskit.single import SingleView
 from veskit.vector import VectorView
 
-__all__: list[str] = ["VectorView"]
+__all__ += ["SingleView", "VectorView"]
 
 # Parallel workers (processes; Ray actors in veskit.ray_workers, needs the
 # `ray` extra).

@@ -61,12 +61,14 @@ _WATCHER = """\
 import os, shutil, signal, sys, time
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 sys.stdin.buffer.read()
-for sig in (signal.SIGTERM, signal.SIGKILL):
-    try:
-        os.killpg(int(sys.argv[1]), sig)
-    except OSError:
-        break
-    time.sleep(1)
+group = int(sys.argv[1])
+try:
+    os.killpg(group, signal.SIGTERM)
+    time.sleep(0.5)  # Chromium ends its helpers on SIGTERM; the rest is killed
+    os.killpg(group, signal.SIGKILL)
+except OSError:
+    pass
+time.sleep(0.2)
 shutil.rmtree(sys.argv[2], ignore_errors=True)
 """
 

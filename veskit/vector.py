@@ -16,6 +16,7 @@ copies whose episode ended (terminated or truncated), in the same step
 
 from __future__ import annotations
 
+from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Sequence, Union
 
 import numpy as np
@@ -27,7 +28,7 @@ from numpy.typing import NDArray
 
 import Vesk
 
-__all__ = ["VectorView", "SPACE_ATTRIBUTES"]
+__all__ = ["VectorView", "Transition", "SPACE_ATTRIBUTES"]
 
 # What a subclass declares for the views, in the order they are checked.
 SPACE_ATTRIBUTES = ("single_observation_space", "single_action_space")
@@ -61,6 +62,77 @@ def generator_for(seed: Seed) -> tuple[np.random.Generator, int]:
     return np.random.Generator(np.random.PCG64(np.random.SeedSequence(seeds))), seeds[0]
 
 
+def hold_reset_flags(env: Vesk.Vesk_Pal_st) -> None:
+    """Shadows the subclass's `reward` with one that keeps its first three
+    values and flags no copy for reset, so that `step` never resets inside:
+    the step's own observation reaches the view, which then resets the
+    finished copies itself. The module calls its hooks through the instance,
+    so an instance attribute is enough."""
+    if "reward" in vars(env):
+        raise ValueError(f"this {type(env).__name__} already has a view (or an instance-level reward hook)")
+    user_reward: RewardHook = env.reward
+    none = np.zeros(int(env.num_envs), dtype=bool)
+
+    def reward(state: Any) -> tuple[Any, Any, Any, NDArray[np.bool_]]:
+        rewards, terminated, truncated, _flags = user_reward(state)
+        return rewards, terminated, truncated, none
+
+    env.reward = reward  # type: ignore[method-assign]
+
+
+def release_reset_flags(env: Vesk.Vesk_Pal_st) -> None:
+    """Gives the environment its own `reward` back."""
+    vars(env).pop("reward", None)
+
+
+def seed_environment(env: Vesk.Vesk_Pal_st, seed: Seed) -> None:
+    """Seeds the environment's `np_random`, the generator its `explain_reset`
+    draws the starts from that travel to the page."""
+    env._np_random, env._np_random_seed = generator_for(seed)
+
+
+def batch_observation(space: spaces.Space[Any], state: Any, num_envs: int) -> Any:
+    """`state` as the batch `space` describes, for the spaces of one array."""
+    if not isinstance(space, _ARRAY_SPACES):
+        return state  # Dict, Tuple...: the subclass builds the batch itself
+    obs = np.asarray(state, dtype=space.dtype)
+    if obs.shape != space.shape:
+        if obs.size != int(np.prod(space.shape)):
+            raise ValueError(
+                f"explain_obs gave an observation of shape {obs.shape}; {num_envs} copies of"
+                f" single_observation_space need shape {space.shape}"
+            )
+        obs = obs.reshape(space.shape)
+    return obs
+
+
+def per_copy(values: Any, dtype: type[Any], what: str, num_envs: int) -> NDArray[Any]:
+    """One value per copy, as a new array of `dtype`."""
+    array = np.array(values, dtype=dtype)
+    if array.shape != (num_envs,):
+        if array.size != num_envs:
+            raise ValueError(f"reward gave {what} of shape {array.shape}, expected one per copy ({num_envs},)")
+        array = array.reshape(num_envs)
+    return array
+
+
+@dataclass
+class Transition:
+    """What one step of all copies gave, resets included. `obs` follows the
+    resets; `final_obs` is the step's own batch, which holds the last
+    observation of the `finished` copies."""
+
+    obs: Any
+    rewards: NDArray[np.float64]
+    terminated: NDArray[np.bool_]
+    truncated: NDArray[np.bool_]
+    step_infos: Sequence[dict[str, Any]]
+    final_obs: Any
+    finished: NDArray[np.bool_]
+    resetting: NDArray[np.bool_] = field(default_factory=lambda: np.zeros(0, dtype=bool))
+    reset_infos: Sequence[dict[str, Any]] = ()
+
+
 class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
     """`env`'s `num_envs` copies as a gymnasium vector environment.
 
@@ -76,8 +148,6 @@ class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
             raise TypeError(f"VectorView needs a Vesk.Vesk_Pal_st instance, got {type(env).__name__}")
         if autoreset_mode not in (AutoresetMode.SAME_STEP, AutoresetMode.NEXT_STEP):
             raise ValueError(f"autoreset_mode must be SAME_STEP or NEXT_STEP, got {autoreset_mode!r}")
-        if "reward" in vars(env):
-            raise ValueError(f"this {type(env).__name__} already has a view (or an instance-level reward hook)")
         self.single_observation_space, self.single_action_space = declared_spaces(env)
         self.env = env
         self.num_envs = int(env.num_envs)
@@ -88,25 +158,7 @@ class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
         self.autoreset_mode = autoreset_mode
         # Copies finished at the latest step whose reset is still due (NEXT_STEP).
         self._pending = np.zeros(self.num_envs, dtype=bool)
-        self._hold_reset_flags(env)
-
-    # ------------------------------------------------------------------ hooks
-
-    def _hold_reset_flags(self, env: Vesk.Vesk_Pal_st) -> None:
-        # An instance attribute shadows the subclass's method: the module calls
-        # its hooks through the instance. No flag set means no reset inside
-        # step, so the step's own observation reaches the view.
-        user_reward: RewardHook = env.reward
-        none = np.zeros(self.num_envs, dtype=bool)
-
-        def reward(state: Any) -> tuple[Any, Any, Any, NDArray[np.bool_]]:
-            rewards, terminated, truncated, _flags = user_reward(state)
-            return rewards, terminated, truncated, none
-
-        env.reward = reward  # type: ignore[method-assign]
-
-    def _release_reset_flags(self) -> None:
-        vars(self.env).pop("reward", None)
+        hold_reset_flags(env)
 
     # -------------------------------------------------------------- episodes
 
@@ -122,43 +174,53 @@ class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
         mask = self._reset_mask(options)
         if seed is not None:
             self._np_random, self._np_random_seed = generator_for(seed)
-            self.env._np_random, self.env._np_random_seed = generator_for(seed)
+            seed_environment(self.env, seed)
         self.env.reset_array = mask
         state, info_list = self.env.reset()
         self._pending &= ~mask
         infos: dict[str, Any] = {}
         for i in range(self.num_envs):
             infos = self._add_info(infos, info_list[i], i)
-        return self._batch_obs(state), infos
+        return batch_observation(self.observation_space, state, self.num_envs), infos
 
     def step(self, actions: Any) -> tuple[Any, NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], dict[str, Any]]:
-        env = self.env
-        state, rewards, terminated, truncated, info_list = env.step(actions)
-        obs = self._batch_obs(state)
-        rewards = self._per_copy(rewards, np.float64, "rewards")
-        terminated = self._per_copy(terminated, np.bool_, "terminated flags")
-        truncated = self._per_copy(truncated, np.bool_, "truncated flags")
+        t = self.advance(actions)
         infos: dict[str, Any] = {}
-        if self.autoreset_mode is AutoresetMode.SAME_STEP:
-            resetting = terminated | truncated
-            if resetting.any():
-                for i in np.flatnonzero(resetting):
-                    infos = self._add_info(infos, {"final_obs": _row(obs, i), "final_info": info_list[i]}, i)
-        else:
-            resetting = self._pending
-            # These copies were stepped from their final state; their step does not count.
-            rewards[resetting] = 0.0
-            terminated[resetting] = False
-            truncated[resetting] = False
-            self._pending = terminated | truncated
-        reset_info: Sequence[dict[str, Any]] = ()
-        if resetting.any():
-            env.reset_array = resetting.copy()
-            state, reset_info = env.reset()
-            obs = self._batch_obs(state)
+        for i in np.flatnonzero(t.finished).tolist():
+            infos = self._add_info(infos, {"final_obs": _row(t.final_obs, i), "final_info": t.step_infos[i]}, i)
         for i in range(self.num_envs):
-            infos = self._add_info(infos, reset_info[i] if resetting[i] else info_list[i], i)
-        return obs, rewards, terminated, truncated, infos
+            infos = self._add_info(infos, t.reset_infos[i] if t.resetting[i] else t.step_infos[i], i)
+        return t.obs, t.rewards, t.terminated, t.truncated, infos
+
+    def advance(self, actions: Any) -> Transition:
+        """One step of every copy, with the resets it brings, before the infos
+        are batched (the Stable-Baselines3 view wants them as a list)."""
+        env = self.env
+        state, rewards, terminated, truncated, step_infos = env.step(actions)
+        obs = batch_observation(self.observation_space, state, self.num_envs)
+        t = Transition(
+            obs=obs,
+            rewards=per_copy(rewards, np.float64, "rewards", self.num_envs),
+            terminated=per_copy(terminated, np.bool_, "terminated flags", self.num_envs),
+            truncated=per_copy(truncated, np.bool_, "truncated flags", self.num_envs),
+            step_infos=step_infos,
+            final_obs=obs,
+            finished=np.zeros(self.num_envs, dtype=bool),
+        )
+        if self.autoreset_mode is AutoresetMode.SAME_STEP:
+            t.finished = t.resetting = t.terminated | t.truncated
+        else:
+            t.resetting = self._pending
+            # These copies were stepped from their final state; the step does not count.
+            t.rewards[t.resetting] = 0.0
+            t.terminated[t.resetting] = False
+            t.truncated[t.resetting] = False
+            self._pending = t.terminated | t.truncated
+        if t.resetting.any():
+            env.reset_array = t.resetting.copy()
+            state, t.reset_infos = env.reset()
+            t.obs = batch_observation(self.observation_space, state, self.num_envs)
+        return t
 
     def render(self) -> None:
         """Asks the page to draw; the page shows it, nothing comes back."""
@@ -168,7 +230,7 @@ class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
     def close_extras(self, **kwargs: Any) -> None:
         """Sends the close task and gives the environment its own reward hook
         back; the bridge keeps serving, as the environment's `close` does."""
-        self._release_reset_flags()
+        release_reset_flags(self.env)
         self.env.close()
 
     # --------------------------------------------------------------- helpers
@@ -185,27 +247,11 @@ class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
             raise ValueError(f"reset_mask must be {self.num_envs} bools, got {mask!r}")
         return flags.copy()
 
-    def _batch_obs(self, state: Any) -> Any:
-        space = self.observation_space
-        if not isinstance(space, _ARRAY_SPACES):
-            return state  # Dict, Tuple...: the subclass builds the batch itself
-        obs = np.asarray(state, dtype=space.dtype)
-        if obs.shape != space.shape:
-            if obs.size != int(np.prod(space.shape)):
-                raise ValueError(
-                    f"explain_obs gave an observation of shape {obs.shape}; {self.num_envs} copies of"
-                    f" single_observation_space need shape {space.shape}"
-                )
-            obs = obs.reshape(space.shape)
-        return obs
-
-    def _per_copy(self, values: Any, dtype: type[Any], what: str) -> NDArray[Any]:
-        array = np.array(values, dtype=dtype)  # a copy: the view may change it
-        if array.shape != (self.num_envs,):
-            if array.size != self.num_envs:
-                raise ValueError(f"reward gave {what} of shape {array.shape}, expected one per copy ({self.num_envs},)")
-            array = array.reshape(self.num_envs)
-        return array
+    def __del__(self) -> None:
+        # Unlike gymnasium's own vector environments, nothing is closed when
+        # the view is collected: closing is a task that waits for the page,
+        # which may be gone by then (at exit, for one).
+        pass
 
     def __repr__(self) -> str:
         return f"VectorView({type(self.env).__name__}, num_envs={self.num_envs})"
