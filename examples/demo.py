@@ -1,67 +1,45 @@
-"""Trains a cart-pole policy that runs in a browser.
+"""Trains a cart-pole policy that runs in a browser, and shows what it learnt.
 
-The reference front-end (frontend/dist: N cart-poles stepped together in
-JavaScript) is put into the bundle folder beside the Vesk module, the scene
-content is published there with upload(), and the page is opened in headless
-Chromium. The Python side then searches for a linear policy with the
-cross-entropy method, one candidate per parallel environment, in NumPy alone.
+The reference front-end (N cart-poles stepped together in JavaScript) is put
+into the bundle folder beside the Vesk module, the scene content is published
+there with upload(), and veskit.Browser opens the page in headless Chromium
+on a free port. The Python side searches for a linear policy with the
+cross-entropy method, one candidate per parallel environment, in NumPy alone,
+under a progress bar. It then writes a learning curve (PNG) and a GIF of the
+learnt policy recorded from the page's canvas, and prints their paths.
 
-    python examples/demo.py [--envs 64] [--iterations 20] [--no-browser]
+    python examples/demo.py [--envs 64] [--iterations 20] [--out demo-output] [--no-browser]
 
-Port 70 needs root; run as another user, the demo sets VESK_PORT=8770 (an
-existing VESK_PORT is kept) and passes the port to the page as ?port=.
+The progress bar, plot and GIF use the `demo` extra (tqdm, matplotlib,
+Pillow); without it the demo trains all the same and says what it skipped.
+--no-browser (or no Chromium) prints the page address to open in any browser
+and waits for it.
 """
 import argparse
-import atexit
 import json
 import os
-import pathlib
-import shutil
-import signal
-import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 import numpy as np
 
 import Vesk
+import veskit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REFERENCE_FRONTEND = os.path.join(HERE, os.pardir, "frontend", "dist")
 SCENE_FOLDER = os.path.join(HERE, "scene")
-
-DEFAULT_PORT = 70  # the bridge's own default
-USER_PORT = 8770  # used when port 70 cannot be bound
-CHROMIUM_NAMES = ("chromium", "chromium-browser")
+GIF_FRAMES = 150  # at most; every other step of the recorded episode
 
 
 # ------------------------------------------------------------ bundle and page
 
-def bundle_folder():
-    """The folder upload() publishes into: `dist` beside the module's folder."""
-    module_folder = os.path.dirname(os.path.abspath(Vesk.__file__))
-    return os.path.normpath(os.path.join(module_folder, os.pardir, "dist"))
-
-
 def prepare_bundle():
-    """Installs the reference page (index.html, assets/) into the bundle folder
-    and publishes the scene content into its sub-folder scene/."""
-    frontend = os.path.normpath(REFERENCE_FRONTEND)
-    if not os.path.isfile(os.path.join(frontend, "index.html")):
-        raise FileNotFoundError(f"reference front-end not found: {frontend} has no index.html")
-    bundle = bundle_folder()
-    os.makedirs(bundle, exist_ok=True)
-    shutil.copy2(os.path.join(frontend, "index.html"), bundle)
-    # Replace assets/ whole, so no file of an older page stays behind.
-    assets = os.path.join(bundle, "assets")
-    if os.path.isdir(assets):
-        shutil.rmtree(assets)
-    shutil.copytree(os.path.join(frontend, "assets"), assets)
+    """Installs the reference page into the bundle folder and publishes the
+    scene content into its sub-folder scene/; returns the page."""
+    page = veskit.install_reference_page()
     Vesk.upload(SCENE_FOLDER, "scene")
-    return bundle
+    return page
 
 
 def load_scene():
@@ -69,167 +47,17 @@ def load_scene():
         return json.load(f)
 
 
-def bridge_port():
-    """The port the bridge will listen on; sets VESK_PORT when 70 would need
-    root that this process does not have."""
-    text = os.environ.get("VESK_PORT")
-    if text is not None:
-        try:
-            port = int(text.strip())
-        except ValueError:
-            port = 0
-        if not 1 <= port <= 65535:
-            raise SystemExit(f"VESK_PORT must be an integer from 1 to 65535, got {text!r}")
-        return port
-    geteuid = getattr(os, "geteuid", None)  # absent on Windows, where 70 needs no privilege
-    if geteuid is not None and geteuid() != 0:
-        os.environ["VESK_PORT"] = str(USER_PORT)
-        return USER_PORT
-    return DEFAULT_PORT
-
-
-def page_url(bundle, port):
-    return pathlib.Path(bundle, "index.html").resolve().as_uri() + f"?port={port}"
-
-
-# ------------------------------------------------------------------ browser
-
-def find_chromium():
-    for name in CHROMIUM_NAMES:
-        path = shutil.which(name)
-        if path:
-            return path
-    return None
-
-
-class HeadlessChromium:
-    """A headless Chromium with a throw-away profile, ended by close() or,
-    where setpriv exists, together with this process however it ends."""
-
-    def __init__(self, executable, url, extra_args=()):
-        self.profile = tempfile.mkdtemp(prefix="vesk-chromium-")
-        self.log_path = os.path.join(self.profile, "chromium.log")
-        self._closing = False
-        args = [
-            executable,
-            "--headless",
-            # Only our own local page is shown, and containers often lack the
-            # namespaces the sandbox needs (as root it refuses to start at all).
-            "--no-sandbox",
-            "--disable-gpu",
-            "--disable-dev-shm-usage",
-            "--no-first-run",
-            "--no-default-browser-check",
-            "--disable-background-networking",
-            "--disable-component-update",
-            "--disable-sync",
-            "--mute-audio",
-            "--window-size=800,600",
-            f"--user-data-dir={self.profile}",
-            *extra_args,
-            url,
-        ]
-        # The process may end through os._exit (a failed task ends it so),
-        # where no clean-up runs: the kernel then ends the browser too.
-        setpriv = shutil.which("setpriv") if sys.platform.startswith("linux") else None
-        if setpriv:
-            args = [setpriv, "--pdeathsig", "KILL", "--"] + args
-        with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen(
-                args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, start_new_session=True
-            )
-
-    def watch(self):
-        """Ends this process with status 1 if the browser dies before close():
-        the environment would otherwise wait for the page for ever."""
-
-        def wait():
-            code = self.process.wait()
-            if self._closing:
-                return
-            print(f"demo: Chromium exited early (status {code}); its log ends with:", file=sys.stderr)
-            print(self.log_tail(), file=sys.stderr, flush=True)
-            os._exit(1)
-
-        threading.Thread(target=wait, name="chromium-watch", daemon=True).start()
-
-    def log_tail(self, lines=15):
-        try:
-            with open(self.log_path, encoding="utf-8", errors="replace") as f:
-                return "".join(f.readlines()[-lines:]).rstrip()
-        except OSError:
-            return "(no log)"
-
-    def close(self):
-        if self._closing:
-            return
-        self._closing = True
-        if self.process.poll() is None:
-            # The whole session: the browser's helper processes too.
-            try:
-                os.killpg(self.process.pid, signal.SIGTERM)
-            except (ProcessLookupError, PermissionError):
-                self.process.terminate()
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait()
-        shutil.rmtree(self.profile, ignore_errors=True)
-
-
-def open_in_headless_chromium(url):
-    """Opens the page, or says how to open it when there is no Chromium."""
-    executable = find_chromium()
-    if executable is None:
-        print(
-            "demo: no Chromium found. Install it (Debian/Ubuntu: apt-get install chromium)\n"
-            f"      or open this page in any browser on this machine:\n      {url}\n"
-            "      waiting for the page to connect...",
-            flush=True,
-        )
-        return None
-    browser = HeadlessChromium(executable, url)
-    browser.watch()
-    atexit.register(browser.close)  # also when construction or training raises
-    return browser
-
-
-def print_page_address(url):
-    print(f"demo: open this page in a browser on this machine:\n      {url}\n      waiting for it to connect...",
-          flush=True)
-
-
-def wait_until_listening(port, runner_thread, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if not runner_thread.is_alive():
-            raise RuntimeError("the bridge stopped before it listened")
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
-            return
-        except OSError:
-            time.sleep(0.02)
-    raise TimeoutError(f"the bridge is not listening on port {port} after {timeout:.0f} s")
-
-
 # -------------------------------------------------------------- environment
 
 class BrowserCartPole(Vesk.Vesk_Pal_st):
     """num_envs cart-poles in the reference page; state rows are
-    (x, x_dot, theta, theta_dot, reward, terminated, truncated).
+    (x, x_dot, theta, theta_dot, reward, terminated, truncated)."""
 
-    open_page(url) opens the front-end once the bridge listens and returns an
-    object with close(), or None; the default uses headless Chromium."""
-
-    def __init__(self, num_envs, scene, port, page, seed=0, open_page=open_in_headless_chromium):
+    def __init__(self, num_envs, scene, seed=0, render_mode=None):
         self.num_envs = num_envs
+        self.render_mode = render_mode
         self.add_obj = {"max_steps": int(scene["max_steps"]), "scene": "scene/scene.json"}
         self.obs_target = None  # the page has no target to show
-        self.port = port
-        self.page = page
-        self.open_page = open_page
-        self.browser = None
         self.rng = np.random.default_rng(seed)
         super().__init__()
 
@@ -239,14 +67,9 @@ class BrowserCartPole(Vesk.Vesk_Pal_st):
                 connect_func()
             except BaseException as error:  # a port in use, a bad VESK_PORT...
                 print(f"demo: the bridge stopped: {type(error).__name__}: {error}", file=sys.stderr, flush=True)
-            else:
-                print("demo: the bridge returned", file=sys.stderr, flush=True)
-            os._exit(1)  # the environment would wait for a reply for ever
+                os._exit(1)  # the environment would wait for a reply for ever
 
-        runner = threading.Thread(target=serve, name="vesk-bridge", daemon=True)
-        runner.start()
-        wait_until_listening(self.port, runner)
-        self.browser = self.open_page(self.page)
+        threading.Thread(target=serve, name="vesk-bridge", daemon=True).start()
 
     def explain_reset(self, reset_array):
         # Seeded starts, uniform in [-0.05, 0.05] like the classic task:
@@ -270,15 +93,19 @@ class BrowserCartPole(Vesk.Vesk_Pal_st):
         all_done = bool((terminated | truncated).all())
         return state[:, 4].copy(), terminated, truncated, np.full(self.num_envs, all_done)
 
-    def shut(self):
-        if self.browser is not None:
-            self.browser.close()
-            self.browser = None
+
+def make_without_browser(num_envs, scene, seed):
+    """Sets a free port, prints the page address and waits for someone to open it."""
+    port = int(os.environ.setdefault("VESK_PORT", str(veskit.free_port())))
+    url = veskit.page_url(veskit.bundle_folder() / "index.html", port)
+    print(f"demo: open this page in a browser on this machine:\n      {url}\n      waiting for it to connect...",
+          flush=True)
+    return BrowserCartPole(num_envs, scene, seed=seed, render_mode="rgb_array")
 
 
 # ----------------------------------------------------------------- training
 
-def episode_returns(env, state, params):
+def episode_returns(env, state, params, on_step=None):
     """Plays one episode per environment, environment i acting with the linear
     policy params[i] (4 weights and a bias). Returns (returns, steps, state
     after the automatic reset)."""
@@ -290,8 +117,19 @@ def episode_returns(env, state, params):
         state, reward, terminated, truncated, _ = env.step(action)
         returns += reward
         steps += 1
+        if on_step is not None:
+            on_step(steps)
         if (terminated | truncated).all():
             return returns, steps, state
+
+
+def progress(iterations):
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        print("demo: no progress bar without tqdm (pip install '.[demo]')", flush=True)
+        return None
+    return tqdm(total=iterations, desc="training", unit="iter", file=sys.stdout, dynamic_ncols=True)
 
 
 def train(env, iterations, max_steps, rng, elite_fraction=0.2, extra_noise=0.5):
@@ -302,6 +140,8 @@ def train(env, iterations, max_steps, rng, elite_fraction=0.2, extra_noise=0.5):
     state, _ = env.reset()
     history = []
     total_steps, total_time = 0, 0.0
+    bar = progress(iterations)
+    say = print if bar is None else bar.write
     for it in range(iterations):
         candidates = mean + std * rng.standard_normal((env.num_envs, 5))
         start = time.perf_counter()
@@ -314,21 +154,70 @@ def train(env, iterations, max_steps, rng, elite_fraction=0.2, extra_noise=0.5):
         mean = elite.mean(axis=0)
         std = elite.std(axis=0) + extra_noise * max(0.0, 1.0 - it / (0.5 * iterations))
         history.append((returns.mean(), returns.max()))
-        print(
-            f"iter {it + 1:2d}/{iterations}  mean return {returns.mean():6.1f}  best {returns.max():5.0f}"
-            f"  | {steps:3d} steps in {elapsed:5.2f} s: {steps / elapsed:5.0f} steps/s"
-            f" ({steps * env.num_envs / elapsed:6.0f} env-steps/s)",
-            flush=True,
-        )
+        rate = steps * env.num_envs / elapsed
+        say(f"iter {it + 1:2d}/{iterations}  mean return {returns.mean():6.1f}  best {returns.max():5.0f}"
+            f"  | {steps:3d} steps, {rate:6.0f} env-steps/s")
+        if bar is not None:
+            bar.set_postfix(mean=f"{returns.mean():.0f}", best=f"{returns.max():.0f}")
+            bar.update()
         if returns.mean() >= 0.95 * max_steps:
-            print(f"solved: mean return within 5% of the cap of {max_steps} steps", flush=True)
+            say(f"solved: mean return within 5% of the cap of {max_steps} steps")
             break
+    if bar is not None:
+        bar.close()
     # The learnt policy itself, on a fresh start in every environment.
     start = time.perf_counter()
     evaluation, steps, state = episode_returns(env, state, np.tile(mean, (env.num_envs, 1)))
     total_steps += steps
     total_time += time.perf_counter() - start
-    return history, mean, evaluation, total_steps, total_time
+    return history, mean, evaluation, state, total_steps, total_time
+
+
+# ------------------------------------------------------------------ showing
+
+def plot_learning_curve(history, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("demo: no learning curve without matplotlib (pip install '.[demo]')", flush=True)
+        return None
+    means, bests = zip(*history)
+    iterations = np.arange(1, len(history) + 1)
+    fig, ax = plt.subplots(figsize=(6, 3.5), dpi=100)
+    ax.plot(iterations, means, marker="o", label="mean over candidates")
+    ax.plot(iterations, bests, marker=".", linestyle="--", label="best candidate")
+    ax.set_xlabel("iteration")
+    ax.set_ylabel("episode return")
+    ax.set_title("Cross-entropy method on the browser cart-pole")
+    ax.grid(alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+    return path
+
+
+def record_policy(env, state, policy, path, fps):
+    """Plays one more episode with the learnt policy and writes what the
+    page's canvas showed (environment 0) as a GIF."""
+    try:
+        from PIL import Image
+    except ImportError:
+        print("demo: no recording without Pillow (pip install '.[demo]')", flush=True)
+        return None
+    frames = [env.render()]
+
+    def capture(step):
+        if step % 2 == 0 and len(frames) < GIF_FRAMES:
+            frames.append(env.render())
+
+    episode_returns(env, state, np.tile(policy, (env.num_envs, 1)), on_step=capture)
+    images = [Image.fromarray(frame[::2, ::2]) for frame in frames]  # half size: a smaller file
+    images[0].save(path, save_all=True, append_images=images[1:], duration=int(2000 / fps), loop=0)
+    return path
 
 
 # --------------------------------------------------------------------- main
@@ -338,24 +227,30 @@ def main(argv=None):
     parser.add_argument("--envs", type=int, default=64, help="parallel environments = candidates per iteration")
     parser.add_argument("--iterations", type=int, default=20, help="upper bound on training iterations")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--out", default="demo-output", help="folder for the learning curve and the recording")
     parser.add_argument("--no-browser", action="store_true", help="print the page address instead of opening it")
     args = parser.parse_args(argv)
     if args.envs < 2 or args.iterations < 1:
         parser.error("--envs must be at least 2 and --iterations at least 1")
 
     started = time.perf_counter()
-    port = bridge_port()
-    bundle = prepare_bundle()
+    page = prepare_bundle()
     scene = load_scene()
-    url = page_url(bundle, port)
-    print(f"bundle folder: {bundle}")
-    print(f"page: {url}", flush=True)
+    os.makedirs(args.out, exist_ok=True)
+    print(f"bundle folder: {page.parent}", flush=True)
 
-    opener = print_page_address if args.no_browser else open_in_headless_chromium
-
-    env = None
+    browser = None
+    if not args.no_browser:
+        try:
+            browser = veskit.Browser(page).start()
+        except veskit.ChromiumNotFoundError as error:
+            print(f"demo: {error}", flush=True)
     try:
-        env = BrowserCartPole(args.envs, scene, port, url, seed=args.seed, open_page=opener)
+        if browser is not None:
+            print(f"page: {browser.url}", flush=True)
+            env = browser.make(BrowserCartPole, args.envs, scene, seed=args.seed, render_mode="rgb_array")
+        else:
+            env = make_without_browser(args.envs, scene, args.seed)
         print(
             f"training a linear policy by the cross-entropy method: {args.envs} environments"
             f" (one candidate each), at most {args.iterations} iterations,"
@@ -363,12 +258,14 @@ def main(argv=None):
             flush=True,
         )
         rng = np.random.default_rng(args.seed)
-        history, policy, evaluation, total_steps, step_time = train(env, args.iterations, scene["max_steps"], rng)
-        env.render()
+        history, policy, evaluation, state, total_steps, step_time = train(
+            env, args.iterations, scene["max_steps"], rng)
+        curve = plot_learning_curve(history, os.path.join(args.out, "learning_curve.png"))
+        video = record_policy(env, state, policy, os.path.join(args.out, "policy.gif"), env.render_fps)
         env.close()
     finally:
-        if env is not None:
-            env.shut()
+        if browser is not None:
+            browser.close()
 
     first, last = history[0][0], history[-1][0]
     best = max(b for _, b in history)
@@ -380,6 +277,9 @@ def main(argv=None):
         f" wall time {time.perf_counter() - started:.1f} s",
         flush=True,
     )
+    for label, path in (("learning curve", curve), ("recording of the learnt policy", video)):
+        if path is not None:
+            print(f"{label}: {os.path.abspath(path)}", flush=True)
     if not max(last, evaluation.mean()) > first:
         print("demo: the returns did not improve", file=sys.stderr)
         return 1

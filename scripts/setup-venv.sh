@@ -1,9 +1,47 @@
-# Sourced by the other scripts: makes (or reuses) a virtual environment for
-# $PYTHON (default python3) and installs Vesk into it with the given extras.
-# Sets $VENV_PYTHON.
+# Sourced by the other scripts: checks the machine's prerequisites, makes (or
+# reuses) a virtual environment for $PYTHON and installs Vesk into it with the
+# given extras (comma-separated). Sets $VENV_PYTHON.
+#
+# Missing prerequisites are installed from Debian's packages when we are root
+# and apt-get exists; otherwise the exact command is printed. The install is
+# skipped when nothing it is made from has changed, and a changed source
+# recompiles only what changed: the build folder build/<wheel tag> is kept and
+# the build runs without pip's throw-away build environment (a new one each
+# time makes scikit-build-core clear CMake's cache and rebuild everything).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PYTHON=${PYTHON:-python3}
+extras=${1:-}
+
+# --- prerequisites: "<debian package> <check>" pairs
+missing=()
+have_command() { command -v "$1" >/dev/null 2>&1; }
+have_command "$PYTHON" || { echo "setup: $PYTHON not found; install Python 3.9 or newer (Debian: apt-get install -y python3)" >&2; exit 1; }
+have_command c++ || have_command g++ || have_command clang++ || missing+=(g++)
+"$PYTHON" -c 'import os, sysconfig, sys; sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+    || missing+=(python3-dev)
+"$PYTHON" -c 'import ensurepip, venv' 2>/dev/null || missing+=(python3-venv)
+chromium_found() {
+    [ -n "${VESK_CHROMIUM:-}" ] && have_command "$VESK_CHROMIUM" && return 0
+    local name
+    for name in chromium chromium-browser google-chrome google-chrome-stable; do have_command "$name" && return 0; done
+    return 1
+}
+chromium_found || missing+=(chromium)
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" = 0 ] && have_command apt-get; then
+        echo "setup: installing ${missing[*]} with apt-get"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "setup: missing ${missing[*]}; install with:" >&2
+        echo "    sudo apt-get install -y ${missing[*]}" >&2
+        # Without Chromium the demo prints the page to open and the browser tests skip.
+        [ "${missing[*]}" = chromium ] || exit 1
+    fi
+fi
+
+# --- the virtual environment and the install
 version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 venv=".venv-$version"
 if [ ! -x "$venv/bin/python" ]; then
@@ -11,5 +49,19 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 VENV_PYTHON="$PWD/$venv/bin/python"
 target=.
-[ -n "${1:-}" ] && target=".[$1]"
-"$VENV_PYTHON" -m pip install --quiet --disable-pip-version-check "$target"
+[ -n "$extras" ] && target=".[$extras]"
+stamp_file="$venv/.vesk-installed"
+stamp=$( { echo "$target $("$VENV_PYTHON" -c 'import sys; print(sys.version)')";
+           find CMakeLists.txt pyproject.toml src stubs veskit frontend -type f \
+                ! -path '*/__pycache__/*' ! -path '*/node_modules/*' ! -path 'frontend/tests/*' -print0 \
+               | sort -z | xargs -0 sha256sum; } | sha256sum)
+if [ "$(cat "$stamp_file" 2>/dev/null)" != "$stamp" ]; then
+    rm -f "$stamp_file"
+    pip=("$VENV_PYTHON" -m pip --disable-pip-version-check)
+    build=("scikit-build-core>=0.8")
+    have_command cmake || build+=(cmake)
+    have_command ninja || build+=(ninja)
+    "${pip[@]}" install --quiet "${build[@]}"
+    "${pip[@]}" install --quiet --no-build-isolation "$target"
+    echo "$stamp" >"$stamp_file"
+fi

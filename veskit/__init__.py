@@ -29,7 +29,7 @@ __all__ += ["ParallelVectorEnv", "WorkerError"]
 
 # The browser launcher.
 from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNotConnectedError, bundle_folder,
-                       find_chromium, free_port, frontend_folder, install_reference_page)
+                       find_chromium, free_port, frontend_folder, install_reference_page, page_url)
 
 __all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "PageNotConnectedError", "bundle_folder",
-            "find_chromium", "free_port", "frontend_folder", "install_reference_page"]
+            "find_chromium", "free_port", "frontend_folder", "install_reference_page", "page_url"]

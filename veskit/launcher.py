@@ -36,6 +36,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
+import zlib
 from typing import IO, Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
@@ -72,9 +73,10 @@ time.sleep(0.2)
 shutil.rmtree(sys.argv[2], ignore_errors=True)
 """
 
-# The canvas's pixels, composited on white, as [width, height, base64 RGBA].
+# The canvas's pixels, composited on white, as [width, height, base64 of the
+# zlib-deflated RGBA bytes]: deflated, a drawing moves in a few kilobytes.
 _CANVAS_PIXELS = """\
-(() => {
+(async () => {
   const source = document.querySelector(%s);
   if (!(source instanceof HTMLCanvasElement)) return null;
   const copy = document.createElement("canvas");
@@ -84,12 +86,13 @@ _CANVAS_PIXELS = """\
   ctx.fillStyle = "#fff";
   ctx.fillRect(0, 0, copy.width, copy.height);
   ctx.drawImage(source, 0, 0);
-  const data = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  const pixels = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  const deflated = new Response(new Blob([pixels]).stream().pipeThrough(new CompressionStream("deflate")));
+  const data = new Uint8Array(await deflated.arrayBuffer());
   let text = "";
   for (let i = 0; i < data.length; i += 0x8000) text += String.fromCharCode.apply(null, data.subarray(i, i + 0x8000));
   return [copy.width, copy.height, btoa(text)];
 })()"""
-
 
 class ChromiumNotFoundError(FileNotFoundError):
     """No Chromium executable was found; the message says how to install one."""
@@ -417,10 +420,12 @@ class Browser:
         return console_lines(self.devtools) if self.devtools is not None else []
 
     def evaluate(self, expression: str) -> Any:
-        """The value of a JavaScript expression in the page (JSON-able values)."""
+        """The value of a JavaScript expression in the page (JSON-able values;
+        a promise is awaited)."""
         if self.devtools is None:
             raise RuntimeError("the browser is not started")
-        result = self.devtools.call("Runtime.evaluate", self.session, expression=expression, returnByValue=True)
+        result = self.devtools.call("Runtime.evaluate", self.session, expression=expression, returnByValue=True,
+                                    awaitPromise=True)
         if "exceptionDetails" in result:
             details = result["exceptionDetails"]
             raise RuntimeError("page: " + str(details.get("exception", {}).get("description", details.get("text"))))
@@ -434,7 +439,7 @@ class Browser:
         if found is None:
             raise LookupError(f"the page has no canvas matching {selector!r}")
         width, height, data = found
-        rgba = np.frombuffer(base64.b64decode(data), dtype=np.uint8).reshape(height, width, 4)
+        rgba = np.frombuffer(zlib.decompress(base64.b64decode(data)), dtype=np.uint8).reshape(height, width, 4)
         return np.ascontiguousarray(rgba[:, :, :3])
 
     # --- the environment
