@@ -226,7 +226,7 @@ def _exit_on_sigterm(signum: int, frame: object) -> None:
     raise SystemExit(128 + signum)
 
 
-def _worker_main(recipe: CloudpickleWrapper[Any], commands: multiprocessing.connection.Connection,
+def _worker_main(recipe: bytes, commands: multiprocessing.connection.Connection,
                  stderr: multiprocessing.connection.Connection) -> None:
     # Everything this process writes to fd 2, the Vesk line of a failed task
     # included, goes to the parent, which keeps the tail for its error.
@@ -240,7 +240,9 @@ def _worker_main(recipe: CloudpickleWrapper[Any], commands: multiprocessing.conn
     server: Optional[EnvServer] = None
     try:
         try:
-            server = EnvServer(*cast(Any, recipe.fn))
+            # Unpickled here, not by the start-up: a factory whose module
+            # this process cannot import is reported like any other failure.
+            server = EnvServer(*pickle.loads(recipe).fn)
         except Exception as error:
             commands.send(("error", _failure(error)))
             status = 1
@@ -398,7 +400,7 @@ class ParallelVectorEnv(WorkerVectorEnv):
         context = multiprocessing.get_context("spawn")  # the parent may have threads: no fork
         # By value where need be: a class of a script's __main__ or a lambda
         # reaches the worker too (and a Ray actor's own worker).
-        recipe = CloudpickleWrapper(cast(Any, (factory, tuple(args), dict(kwargs or {}), launcher)))
+        recipe = pickle.dumps(CloudpickleWrapper(cast(Any, (factory, tuple(args), dict(kwargs or {}), launcher))))
         for index in range(workers):
             conn, child_conn = context.Pipe()
             stderr_reader, stderr_writer = context.Pipe(duplex=False)
