@@ -21,6 +21,12 @@ from veskit.vector import VectorView
 
 __all__ += ["SingleView", "VectorView"]
 
+# Parallel workers (processes; Ray actors in veskit.ray_workers, needs the
+# `ray` extra).
+from veskit.workers import ParallelVectorEnv, WorkerError  # noqa: E402
+
+__all__ += ["ParallelVectorEnv", "WorkerError"]
+
 # The browser launcher.
 from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNotConnectedError, bundle_folder,
                        find_chromium, free_port, frontend_folder, install_reference_page, page_url)

@@ -1,0 +1,494 @@
+"""Several Vesk environments in worker processes, seen as one vector env.
+
+One Vesk environment per process is the design (its queues and its port
+belong to the class), so parallelism comes from processes. Each worker owns a
+launcher (by default a headless Chromium on the reference page, with a port of
+its own), builds its environment through it and serves it as a
+`VectorView`. The parent sends every step to all workers before it gathers
+the answers, so the workers' browsers run at the same time.
+
+    with ParallelVectorEnv(CartPole, workers=2, args=(64,)) as envs:
+        obs, info = envs.reset(seed=0)
+        obs, rewards, terminated, truncated, info = envs.step(actions)
+
+`factory(*args, **kwargs)` builds one environment inside a worker; it and the
+launcher reach the workers through cloudpickle (a class defined in a script
+works). Workers are started with the "spawn" method: a script that makes them
+needs the usual `if __name__ == "__main__":` guard.
+
+A failing worker ends the whole vector env: its exception, or for a worker
+that died (a failed Vesk task ends its process with one `Vesk: ...` line on
+standard error), that line, reaches the caller as a `WorkerError`, and every
+worker and browser is stopped. Workers notice a parent that went away (their
+command pipe closes) and clean up after themselves.
+"""
+
+from __future__ import annotations
+
+import collections
+import multiprocessing
+import multiprocessing.connection
+import os
+import pickle
+import signal
+import sys
+import threading
+import time
+import traceback
+import weakref
+from typing import Any, Callable, ContextManager, Deque, Mapping, NoReturn, Optional, Protocol, Sequence, cast
+
+import numpy as np
+from gymnasium.vector import VectorEnv
+from gymnasium.vector.utils import CloudpickleWrapper, batch_space
+
+from ._batch import join_batches, merge_infos, split_batch, split_rows
+
+__all__ = ["ParallelVectorEnv", "WorkerError"]
+
+_STDERR_TAIL_LINES = 40
+_STDERR_DRAIN_SECONDS = 2.0
+
+
+class Maker(Protocol):
+    """What a launcher yields: it builds the environment with `make`."""
+
+    def make(self, factory: Callable[..., Any], *args: Any, **kwargs: Any) -> Any: ...
+
+
+Launcher = Callable[[], ContextManager[Maker]]
+
+
+class WorkerError(RuntimeError):
+    """A worker of a parallel vector env failed.
+
+    `worker` is its index, `exitcode` its exit status when it died (negative:
+    the signal that ended it; None when it is alive and raised), `vesk_line`
+    the `Vesk: ...` line it printed before ending, if any, and `stderr_tail`
+    the last lines of its standard error."""
+
+    def __init__(self, message: str, worker: int, exitcode: Optional[int] = None,
+                 vesk_line: Optional[str] = None, stderr_tail: str = "") -> None:
+        super().__init__(message)
+        self.worker = worker
+        self.exitcode = exitcode
+        self.vesk_line = vesk_line
+        self.stderr_tail = stderr_tail
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Crosses processes intact (a Ray actor's error reaches its driver).
+        return (type(self), (str(self), self.worker, self.exitcode, self.vesk_line, self.stderr_tail))
+
+
+# ------------------------------------------------------------ shared front
+
+class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
+    """One vector env over workers that each serve a vector env of their own.
+
+    Subclasses start the workers, call `_adopt` with what each one reports
+    once ready, and implement `_exchange`: send one command to every worker,
+    then gather every answer (or raise WorkerError)."""
+
+    _counts: list[int]
+    _offsets: list[int]
+
+    def _adopt(self, descriptions: Sequence[Mapping[str, Any]]) -> None:
+        first = descriptions[0]
+        for index, description in enumerate(descriptions[1:], start=1):
+            for key in ("single_observation_space", "single_action_space"):
+                if description[key] != first[key]:
+                    raise ValueError(f"worker {index} declares {key} {description[key]}, worker 0 {first[key]}")
+        self._counts = [int(description["num_envs"]) for description in descriptions]
+        self._offsets = [int(offset) for offset in np.cumsum([0, *self._counts[:-1]])]
+        self.num_envs = sum(self._counts)
+        self.single_observation_space = first["single_observation_space"]
+        self.single_action_space = first["single_action_space"]
+        self.observation_space = batch_space(self.single_observation_space, self.num_envs)
+        self.action_space = batch_space(self.single_action_space, self.num_envs)
+        self.metadata = dict(first["metadata"])
+        self.render_mode = first["render_mode"]
+
+    @property
+    def workers(self) -> int:
+        return len(self._counts)
+
+    def _exchange(self, command: str, payloads: Sequence[Any]) -> list[Any]:
+        raise NotImplementedError
+
+    def reset(self, *, seed: Optional[int] = None,
+              options: Optional[dict[str, Any]] = None) -> tuple[Any, dict[str, Any]]:
+        """Resets every worker (or the environments of `options["reset_mask"]`).
+        Worker w is seeded with `seed` plus the index of its first environment,
+        so that no two workers share a seed."""
+        super().reset(seed=seed)
+        per_worker: list[Optional[dict[str, Any]]] = [options] * self.workers
+        if options and options.get("reset_mask") is not None:
+            masks = split_rows(np.asarray(options["reset_mask"]), self._counts)
+            per_worker = [{**options, "reset_mask": mask} for mask in masks]
+        payloads = [(None if seed is None else seed + offset, worker_options)
+                    for offset, worker_options in zip(self._offsets, per_worker)]
+        results = self._exchange("reset", payloads)
+        observations = join_batches(self.single_observation_space, [obs for obs, _ in results])
+        return observations, merge_infos([info for _, info in results], self._counts)
+
+    def step(self, actions: Any) -> tuple[Any, Any, Any, Any, dict[str, Any]]:
+        parts = split_batch(self.single_action_space, actions, self._counts)
+        results = self._exchange("step", parts)
+        observations = join_batches(self.single_observation_space, [result[0] for result in results])
+        rewards, terminated, truncated = (np.concatenate([result[i] for result in results]) for i in (1, 2, 3))
+        return observations, rewards, terminated, truncated, merge_infos([r[4] for r in results], self._counts)
+
+    def render(self) -> Optional[tuple[Any, ...]]:
+        frames = self._exchange("render", [None] * self.workers)
+        if all(part is None for part in frames):
+            return None
+        return tuple(frame for part in frames if part is not None for frame in part)
+
+    def call_workers(self, name: str, *args: Any, **kwargs: Any) -> tuple[Any, ...]:
+        """Calls the method `name` of each worker's Vesk environment (or reads
+        the attribute when it is not callable): one result per worker."""
+        return tuple(self._exchange("call", [(name, args, kwargs)] * self.workers))
+
+    def __enter__(self) -> "WorkerVectorEnv":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+# ---------------------------------------------------------- in the worker
+
+def _default_launcher() -> ContextManager[Maker]:
+    from .launcher import Browser
+
+    return Browser()
+
+
+def _failure(error: BaseException) -> dict[str, str]:
+    return {
+        "type": type(error).__qualname__ if type(error).__module__ == "builtins"
+        else f"{type(error).__module__}.{type(error).__qualname__}",
+        "message": str(error),
+        "traceback": "".join(traceback.format_exception(type(error), error, error.__traceback__)),
+    }
+
+
+class EnvServer:
+    """Runs in a worker: one environment made through a launcher, served as a
+    vector view."""
+
+    def __init__(self, factory: Callable[..., Any], args: Sequence[Any], kwargs: Mapping[str, Any],
+                 launcher: Optional[Launcher]) -> None:
+        from .vector import VectorView
+
+        self._launch = (launcher or _default_launcher)()
+        maker = self._launch.__enter__()
+        try:
+            self.env = maker.make(factory, *args, **kwargs)
+            self.view = VectorView(self.env)
+        except BaseException:
+            self._launch.__exit__(*sys.exc_info())
+            raise
+
+    def describe(self) -> dict[str, Any]:
+        return {
+            "num_envs": self.view.num_envs,
+            "single_observation_space": self.view.single_observation_space,
+            "single_action_space": self.view.single_action_space,
+            "metadata": self.view.metadata,
+            "render_mode": self.view.render_mode,
+        }
+
+    def handle(self, command: str, payload: Any) -> Any:
+        if command == "step":
+            return self.view.step(payload)
+        if command == "reset":
+            seed, options = payload
+            return self.view.reset(seed=seed, options=options)
+        if command == "render":
+            return self.view.render()
+        if command == "call":
+            name, args, kwargs = payload
+            target = getattr(self.env, name)
+            return target(*args, **kwargs) if callable(target) else target
+        raise ValueError(f"unknown worker command {command!r}")
+
+    def close(self) -> None:
+        """Sends the environment's close task, then ends the launcher (the
+        browser), whatever the first did."""
+        try:
+            self.view.close()
+        finally:
+            self._launch.__exit__(None, None, None)
+
+
+def _exit_on_sigterm(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
+
+
+def _worker_main(recipe: bytes, commands: multiprocessing.connection.Connection,
+                 stderr: multiprocessing.connection.Connection) -> None:
+    # Everything this process writes to fd 2, the Vesk line of a failed task
+    # included, goes to the parent, which keeps the tail for its error.
+    os.dup2(stderr.fileno(), 2)
+    stderr.close()
+    # Ctrl-C is the parent's to handle (it closes us in order); termination
+    # unwinds, so that the browser is ended.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    status = 0
+    server: Optional[EnvServer] = None
+    try:
+        try:
+            # Unpickled here, not by the start-up: a factory whose module
+            # this process cannot import is reported like any other failure.
+            server = EnvServer(*pickle.loads(recipe).fn)
+        except Exception as error:
+            commands.send(("error", _failure(error)))
+            status = 1
+        else:
+            commands.send(("ready", server.describe()))
+            while True:
+                command, payload = commands.recv()
+                if command == "close":
+                    break
+                try:
+                    answer = ("ok", server.handle(command, payload))
+                except Exception as error:
+                    answer = ("error", _failure(error))
+                try:
+                    commands.send(answer)
+                except (pickle.PicklingError, TypeError, AttributeError) as error:  # an answer pickle refuses
+                    commands.send(("error", _failure(error)))
+    except (EOFError, OSError):
+        pass  # the parent is gone: clean up below
+    except SystemExit as exit_request:
+        status = exit_request.code if isinstance(exit_request.code, int) else 1
+    finally:
+        if server is not None:
+            try:
+                server.close()
+            except BaseException:
+                traceback.print_exc()
+        sys.stdout.flush()
+        sys.stderr.flush()
+        # Not a normal exit: a bridge thread the factory made non-daemon
+        # would keep the process alive for ever.
+        os._exit(status)
+
+
+# ----------------------------------------------------------- in the parent
+
+class _StderrTail:
+    """Reads a worker's standard error: passes each line on to ours, prefixed
+    with the worker's index, and keeps the last lines."""
+
+    def __init__(self, index: int, reader: multiprocessing.connection.Connection) -> None:
+        self.index = index
+        self.reader = reader
+        self.lines: Deque[str] = collections.deque(maxlen=_STDERR_TAIL_LINES)
+        self.thread = threading.Thread(target=self._pump, name=f"veskit-worker-{index}-stderr", daemon=True)
+        self.thread.start()
+
+    def _pump(self) -> None:
+        pending = b""
+        fd = self.reader.fileno()
+        while True:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            pending += chunk
+            *complete, pending = pending.split(b"\n")
+            for raw in complete:
+                self._line(raw)
+        if pending:
+            self._line(pending)
+        self.reader.close()
+
+    def _line(self, raw: bytes) -> None:
+        text = raw.decode("utf-8", errors="replace")
+        self.lines.append(text)
+        try:
+            sys.stderr.write(f"[worker {self.index}] {text}\n")
+            sys.stderr.flush()
+        except Exception:
+            pass
+
+    def drained(self, timeout: float) -> list[str]:
+        self.thread.join(timeout)
+        return list(self.lines)
+
+    def close(self) -> None:
+        # The reader is closed by its own thread at end of file: closing it
+        # under a blocked read could hit a reused descriptor.
+        self.thread.join(_STDERR_DRAIN_SECONDS)
+
+
+class _Worker:
+    def __init__(self, index: int, process: multiprocessing.process.BaseProcess,
+                 conn: multiprocessing.connection.Connection, stderr: _StderrTail) -> None:
+        self.index = index
+        self.process = process
+        self.conn = conn
+        self.stderr = stderr
+
+
+def _stop(workers: Sequence[_Worker], timeout: float) -> None:
+    """Asks every worker to close and waits for it, reading (and dropping)
+    answers still on their way so that none blocks on a full pipe; then
+    terminates, and at last kills, whatever is left. Safe to call twice."""
+    for worker in workers:
+        try:
+            worker.conn.send(("close", None))
+        except (OSError, ValueError):
+            pass
+    deadline = time.monotonic() + timeout
+    alive = {worker.process.sentinel: worker for worker in workers if worker.process.is_alive()}
+    readable = {worker.conn: worker for worker in workers if not worker.conn.closed}
+    while alive and time.monotonic() < deadline:
+        ready = multiprocessing.connection.wait([*alive, *readable], max(0.0, deadline - time.monotonic()))
+        for item in ready:
+            if isinstance(item, int):  # a sentinel: that worker has ended
+                alive.pop(item, None)
+            elif isinstance(item, multiprocessing.connection.Connection):
+                try:
+                    item.recv()
+                except (EOFError, OSError):
+                    readable.pop(item, None)
+    for worker in workers:
+        if worker.process.is_alive():
+            worker.process.terminate()  # unwinds the worker: its browser is ended
+            worker.process.join(5.0)
+        if worker.process.is_alive():
+            worker.process.kill()
+        worker.process.join()
+        worker.conn.close()
+        worker.stderr.close()
+
+
+class ParallelVectorEnv(WorkerVectorEnv):
+    """`workers` processes, each with its own Vesk environment, port and
+    browser, as one gymnasium vector env of workers x num_envs environments.
+
+    factory, args, kwargs: how a worker builds its environment, through the
+    launcher's `make`. launcher: a callable returning the context
+    manager that owns the page (default: `veskit.Browser()`; a
+    `functools.partial(veskit.Browser, page)` for another page). start_timeout:
+    seconds for every worker to report ready. close_timeout: seconds close()
+    waits for the workers before it terminates them."""
+
+    def __init__(self, factory: Callable[..., Any], workers: int = 2, *, args: Sequence[Any] = (),
+                 kwargs: Optional[Mapping[str, Any]] = None, launcher: Optional[Launcher] = None,
+                 start_timeout: float = 120.0, close_timeout: float = 30.0) -> None:
+        if workers < 1:
+            raise ValueError(f"workers must be at least 1, got {workers}")
+        self.closed = True  # until every worker is up
+        self._close_timeout = close_timeout
+        self._workers: list[_Worker] = []
+        self._finalizer = weakref.finalize(self, _stop, self._workers, close_timeout)
+        try:
+            self._start(factory, args, kwargs, launcher, workers, start_timeout)
+        except BaseException:
+            self._shutdown()
+            raise
+
+    def _start(self, factory: Callable[..., Any], args: Sequence[Any], kwargs: Optional[Mapping[str, Any]],
+               launcher: Optional[Launcher], workers: int, start_timeout: float) -> None:
+        context = multiprocessing.get_context("spawn")  # the parent may have threads: no fork
+        # By value where need be: a class of a script's __main__ or a lambda
+        # reaches the worker too (and a Ray actor's own worker).
+        recipe = pickle.dumps(CloudpickleWrapper(cast(Any, (factory, tuple(args), dict(kwargs or {}), launcher))))
+        for index in range(workers):
+            conn, child_conn = context.Pipe()
+            stderr_reader, stderr_writer = context.Pipe(duplex=False)
+            process = context.Process(target=_worker_main, args=(recipe, child_conn, stderr_writer),
+                                      name=f"veskit-worker-{index}", daemon=True)
+            try:
+                process.start()
+            finally:
+                child_conn.close()
+                stderr_writer.close()
+            self._workers.append(_Worker(index, process, conn, _StderrTail(index, stderr_reader)))
+        descriptions = self._gather("start", start_timeout, expect="ready")
+        self.closed = False
+        self._adopt(descriptions)
+
+    def _exchange(self, command: str, payloads: Sequence[Any]) -> list[Any]:
+        if self.closed:
+            raise RuntimeError("the parallel vector env is closed")
+        try:
+            for worker, payload in zip(self._workers, payloads):
+                try:
+                    worker.conn.send((command, payload))
+                except OSError:
+                    self._fail(worker, command)
+            return self._gather(command, None)
+        except WorkerError:
+            raise
+        except BaseException:
+            # Ctrl-C, say: answers may still be on their way, so the pipes
+            # no longer pair commands with answers.
+            self._shutdown()
+            raise
+
+    def _gather(self, command: str, timeout: Optional[float], expect: str = "ok") -> list[Any]:
+        results: list[Any] = [None] * len(self._workers)
+        pending = {worker.conn: worker for worker in self._workers}
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while pending:
+            remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
+            ready = multiprocessing.connection.wait(list(pending), remaining)
+            if not ready:
+                late = ", ".join(str(worker.index) for worker in pending.values())
+                self._shutdown()
+                raise TimeoutError(f"worker(s) {late} did not report ready within {timeout} s")
+            for conn in ready:
+                worker = pending.pop(conn)  # type: ignore[call-overload]
+                try:
+                    status, value = worker.conn.recv()
+                except (EOFError, OSError):
+                    self._fail(worker, command)
+                if status != expect:
+                    self._fail(worker, command, value if status == "error" else None)
+                results[worker.index] = value
+        return results
+
+    def _fail(self, worker: _Worker, command: str, failure: Optional[dict[str, str]] = None) -> NoReturn:
+        """Stops every worker, then raises the WorkerError for `worker`."""
+        if failure is not None:
+            self._shutdown()
+            tail = "".join(f"\n  {line}" for line in worker.stderr.drained(0.0)[-5:])
+            raise WorkerError(
+                f"worker {worker.index} failed in {command}: {failure['type']}: {failure['message']}\n"
+                f"worker traceback:\n{failure['traceback']}", worker.index, None, None, tail)
+        worker.process.join(5.0)
+        exitcode = worker.process.exitcode
+        lines = worker.stderr.drained(_STDERR_DRAIN_SECONDS)
+        self._shutdown()
+        vesk_line = next((line for line in reversed(lines) if line.startswith("Vesk:")), None)
+        if exitcode is None:
+            how = "closed its pipe"
+        elif exitcode < 0:
+            how = f"was killed by {signal.Signals(-exitcode).name}"
+        else:
+            how = f"exited with status {exitcode}"
+        tail = "\n".join(lines[-10:])
+        detail = vesk_line if vesk_line is not None else (
+            f"its standard error ends with:\n{tail}" if tail else "it wrote nothing to standard error")
+        raise WorkerError(f"worker {worker.index} {how} during {command}: {detail}",
+                          worker.index, exitcode, vesk_line, tail)
+
+    def _shutdown(self) -> None:
+        self.closed = True
+        self._finalizer()
+
+    def close_extras(self, **kwargs: Any) -> None:
+        self._shutdown()
+
+    @property
+    def processes(self) -> tuple[multiprocessing.process.BaseProcess, ...]:
+        """The worker processes (to watch them, not to drive them)."""
+        return tuple(worker.process for worker in self._workers)
