@@ -113,10 +113,11 @@ void report_bridge_failure(PyObject* reply_queue, unsigned long failed_epoch, Py
 void report_listen_failure(PyObject* reply_queue, PyObject* what, PyObject* detail) {
     if (listening_bridges > 0) return;  // the one that listens goes on serving
     keeping_error([&] {
+        Ref record = make_record(what, detail, Py_None);
+        PyErr_Clear();
         Ref threading = check(PyImport_ImportModule("threading"));
         Ref thread = call_method(threading.get(), kCurrentThread);
-        Ref record = make_record(what, detail, thread.get());
-        PyErr_Clear();
+        check_status(PyTuple_SetItem(record.get(), 4, thread.release()));
         call_method(reply_queue, kPut, {record.get()});
     });
 }
