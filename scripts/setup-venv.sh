@@ -1,6 +1,7 @@
 # Sourced by the other scripts: checks the machine's prerequisites, makes (or
 # reuses) a virtual environment for $PYTHON and installs Vesk into it with the
-# given extras (comma-separated). Sets $VENV_PYTHON.
+# given extras (comma-separated). $VENV_PREFIX names the environment (default
+# .venv); $PIP_BUILD_ARGS go to pip install (build settings). Sets $VENV_PYTHON.
 #
 # Missing prerequisites are installed from Debian's packages when we are root
 # and apt-get exists; otherwise the exact command is printed. The install is
@@ -43,7 +44,7 @@ fi
 
 # --- the virtual environment and the install
 version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-venv=".venv-$version"
+venv="${VENV_PREFIX:-.venv}-$version"
 if [ ! -x "$venv/bin/python" ]; then
     "$PYTHON" -m venv "$venv"
 fi
@@ -53,7 +54,7 @@ target=.
 # The stamp: a digest of what the install is made from, then the extras
 # installed so far (their packages stay when the package itself is reinstalled).
 stamp_file="$venv/.vesk-installed"
-digest=$( { "$VENV_PYTHON" -c 'import sys; print(sys.version)';
+digest=$( { "$VENV_PYTHON" -c 'import sys; print(sys.version)'; echo "${PIP_BUILD_ARGS:-}";
             find CMakeLists.txt pyproject.toml src stubs veskit frontend -type f \
                  ! -path '*/__pycache__/*' ! -path '*/node_modules/*' ! -path 'frontend/tests/*' -print0 \
                 | sort -z | xargs -0 sha256sum; } | sha256sum | cut -d' ' -f1)
@@ -71,6 +72,7 @@ if [ "$up_to_date" = no ]; then
     have_command cmake || build+=(cmake)
     have_command ninja || build+=(ninja)
     "${pip[@]}" install --quiet "${build[@]}"
-    "${pip[@]}" install --quiet --no-build-isolation "$target"
+    # shellcheck disable=SC2086
+    "${pip[@]}" install --quiet --no-build-isolation ${PIP_BUILD_ARGS:-} "$target"
     { echo "$digest"; printf '%s\n' "${installed[@]}" "${wanted[@]}" | grep -v '^$' | sort -u; } >"$stamp_file"
 fi

@@ -29,7 +29,7 @@ from typing import Callable, List, Optional, Sequence, Union
 
 import numpy as np
 from websockets.asyncio.client import connect
-from websockets.exceptions import ConnectionClosed, InvalidHandshake
+from websockets.exceptions import ConnectionClosed, InvalidHandshake, InvalidStatus
 
 HOST = "127.0.0.1"
 # The bridge's own port. Only the tests of that default use it; every other
@@ -103,13 +103,25 @@ class Ping:
 @dataclass(frozen=True)
 class SecondConnection:
     """Open another connection while this one is served and record how the
-    bridge treats it (in `second_connections`)."""
+    bridge treats it (in `second_connections`). `origin` is sent as the
+    Origin header; `path` is the request path with its query."""
+
+    timeout: float = 5.0
+    origin: Optional[str] = None
+    path: str = "/"
+
+
+@dataclass(frozen=True)
+class Reconnect:
+    """Wait (at most `timeout`) for the bridge to close this connection, record
+    its close code in `closes` (None: we closed it ourselves), then connect
+    again, as the client kit does, and play the rest of the script there."""
 
     timeout: float = 5.0
 
 
-Step = Union[Rows, Text, Recv, Delay, Unasked, Close, Ping, SecondConnection]
-_STEP_TYPES = (Rows, Text, Recv, Delay, Unasked, Close, Ping, SecondConnection)
+Step = Union[Rows, Text, Recv, Delay, Unasked, Close, Ping, SecondConnection, Reconnect]
+_STEP_TYPES = (Rows, Text, Recv, Delay, Unasked, Close, Ping, SecondConnection, Reconnect)
 
 
 # --------------------------------------------------------------------- results
@@ -120,6 +132,7 @@ class SecondConnectionResult:
     close_reason: Optional[str] = None
     messages: List[Message] = field(default_factory=list)
     error: Optional[str] = None  # a refused handshake or a connection left open
+    status: Optional[int] = None  # the HTTP status of a refused handshake
 
 
 @dataclass
@@ -132,6 +145,8 @@ class FrontendLog:
     close_reason: Optional[str] = None
     pings: List[Optional[float]] = field(default_factory=list)
     second_connections: List[SecondConnectionResult] = field(default_factory=list)
+    refused_status: Optional[int] = None  # the HTTP status that refused the handshake
+    closes: List[Optional[int]] = field(default_factory=list)  # codes of connections left by Reconnect
 
 
 @dataclass
@@ -176,9 +191,12 @@ class ScriptedFrontend:
     then keep recording until the connection closes or `stop()` is true."""
 
     def __init__(self, script: Sequence[Step], *, host: str = HOST,
-                 connect_timeout: float = 10.0, client_options: Optional[dict] = None):
+                 connect_timeout: float = 10.0, client_options: Optional[dict] = None,
+                 origin: Optional[str] = None, path: str = "/"):
         self.script = check_script(script)
         self.host = host
+        self.origin = origin
+        self.path = path
         self.connect_timeout = connect_timeout
         self.options = _client_options(client_options)
         self.log = FrontendLog()  # filled as it goes, so a cancelled run still tells
@@ -191,7 +209,12 @@ class ScriptedFrontend:
         try:
             for index, step in enumerate(self.script):
                 try:
-                    await self._play(ws, port, step)
+                    if isinstance(step, Reconnect):
+                        ws = await self._reconnect(ws, port, step, stop)
+                        if ws is None:
+                            return self.log
+                    else:
+                        await self._play(ws, port, step)
                 except ConnectionClosed as exc:
                     self.log.failure = f"step {index} {step!r}: connection closed ({exc})"
                     break
@@ -203,13 +226,26 @@ class ScriptedFrontend:
             self.log.close_reason = ws.close_reason
         return self.log
 
+    async def _reconnect(self, ws, port: int, step: Reconnect, stop: Callable[[], bool]):
+        try:
+            await asyncio.wait_for(ws.wait_closed(), step.timeout)
+            self.log.closes.append(ws.close_code)
+        except asyncio.TimeoutError:
+            self.log.closes.append(None)
+            await ws.close()
+        return await self._connect(port, stop)
+
     async def _connect(self, port: int, stop: Callable[[], bool]):
         loop = asyncio.get_running_loop()
         deadline = loop.time() + self.connect_timeout
-        uri = f"ws://{self.host}:{port}"
+        uri = f"ws://{self.host}:{port}{self.path}"
         while True:
             try:
-                return await connect(uri, **self.options)
+                return await connect(uri, origin=self.origin, **self.options)
+            except InvalidStatus as exc:
+                self.log.refused_status = exc.response.status_code
+                self.log.failure = f"could not connect to {uri}: {exc!r}"
+                return None
             except OSError as exc:
                 # Refused while the server is not listening yet; anything
                 # slower than that (a handshake timing out) is an answer.
@@ -246,7 +282,8 @@ class ScriptedFrontend:
                 self.log.pings.append(time.perf_counter() - start)
         else:
             self.log.second_connections.append(
-                await open_second_connection(port, host=self.host, timeout=step.timeout))
+                await open_second_connection(port, host=self.host, timeout=step.timeout,
+                                             origin=step.origin, path=step.path))
 
     async def _linger(self, ws, stop: Callable[[], bool]) -> None:
         # Whatever the program sends after the script is recorded too; it ends
@@ -260,14 +297,18 @@ class ScriptedFrontend:
                 return
 
 
-async def open_second_connection(port: int, *, host: str = HOST,
-                                 timeout: float = 5.0) -> SecondConnectionResult:
+async def open_second_connection(port: int, *, host: str = HOST, timeout: float = 5.0,
+                                 origin: Optional[str] = None, path: str = "/") -> SecondConnectionResult:
     """Connect, read until the bridge closes the connection or `timeout` passes
     (then close it ourselves and say so)."""
     result = SecondConnectionResult()
     try:
-        ws = await connect(f"ws://{host}:{port}", open_timeout=timeout,
+        ws = await connect(f"ws://{host}:{port}{path}", open_timeout=timeout, origin=origin,
                            **_client_options(None))
+    except InvalidStatus as exc:
+        result.status = exc.response.status_code
+        result.error = f"refused: {exc!r}"
+        return result
     except (OSError, InvalidHandshake, asyncio.TimeoutError) as exc:
         result.error = f"no connection: {exc!r}"
         return result
@@ -300,7 +341,8 @@ def run_scenario(program: str, script: Optional[Sequence[Step]] = (), *,
                  port: Optional[int] = None, timeout: float = 60.0,
                  connect_timeout: float = 10.0, connect_after: float = 0.0,
                  env: Optional[dict] = None, cwd: Optional[str] = None,
-                 client_options: Optional[dict] = None) -> ScenarioResult:
+                 client_options: Optional[dict] = None, origin: Optional[str] = None,
+                 path: str = "/") -> ScenarioResult:
     """Run `program` (Python source, dedented) with `sys.executable -c` and play
     `script` against the bridge it starts on `port`: by default a free one,
     set as VESK_PORT; `DEFAULT_PORT` runs the bridge without VESK_PORT.
@@ -310,9 +352,10 @@ def run_scenario(program: str, script: Optional[Sequence[Step]] = (), *,
     retried while refused for at most `connect_timeout` seconds or until the
     program exits. Everything, including waiting for the exit, is bounded by
     `timeout`: past it the program is killed and `timed_out` is set.
+    `origin` and `path` (with its query) go into the front-end's handshake.
     """
     frontend = None if script is None else ScriptedFrontend(
-        script, connect_timeout=connect_timeout, client_options=client_options)
+        script, connect_timeout=connect_timeout, client_options=client_options, origin=origin, path=path)
     child_env = dict(os.environ)  # PYTHONPATH and the rest carry over
     child_env.setdefault("PYTHONIOENCODING", "utf-8")
     child_env.update(env or {})

@@ -253,8 +253,8 @@ def test_main_and_yourfunction_make_coroutines_that_asyncio_accepts():
         """
 import asyncio, inspect, websockets, Vesk
 captured = {}
-def fake_serve(handler, host, port):
-    captured.update(handler=handler, host=host, port=port)
+def fake_serve(handler, host, port, **options):
+    captured.update(handler=handler, host=host, port=port, options=sorted(options))
     raise OSError("stop here")
 websockets.serve = fake_serve
 env = object.__new__(Vesk.Vesk_Pal_st)
@@ -264,7 +264,7 @@ try:
 except OSError as error:
     print("stopped:", error)
 handler = captured["handler"]
-print(captured["host"], captured["port"])
+print(captured["host"], captured["port"], captured["options"])
 print(handler.__name__, handler.__qualname__, inspect.signature(handler))
 coroutine = handler(object())
 print(asyncio.iscoroutine(coroutine), inspect.isawaitable(coroutine))
@@ -279,7 +279,7 @@ except RuntimeError as error:
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "stopped: stop here",
-        "127.0.0.1 70",
+        "127.0.0.1 70 ['close_timeout', 'ping_interval', 'process_request']",
         "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction (websocket)",
         "True True",
         "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction False",

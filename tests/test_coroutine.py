@@ -15,7 +15,7 @@ DRIVER = r'''
 import asyncio, gc, json, os, sys, types, warnings, websockets, Vesk
 
 captured = {}
-def capture(handler, host, port):
+def capture(handler, host, port, **options):
     captured["handler"] = handler
     raise OSError("captured")
 websockets.serve = capture

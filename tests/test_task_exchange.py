@@ -346,3 +346,64 @@ print(Vesk.Vesk_Pal_st.send_queue.qsize())
         "0\n"
         "clean-up ran\n"
     )
+
+
+# --- one exchange at a time; raise mode; quiet parsing ----------------------------
+
+def test_concurrent_callers_each_receive_the_reply_to_their_own_task(env):
+    stop = threading.Event()
+
+    def bridge():  # answers each task with its own text, in order
+        while not stop.is_set():
+            try:
+                message = Env.send_queue.get(timeout=0.1)
+            except queue.Empty:
+                continue
+            Env.reply_quene.put(repr(message))
+
+    mixed = []
+
+    def caller(name):
+        for i in range(300):
+            task = f"{name}{i}"
+            if env.one_task(task) != f'"{task}"':
+                mixed.append(task)
+
+    threads = [threading.Thread(target=bridge)] + [threading.Thread(target=caller, args=(n,)) for n in "ab"]
+    for thread in threads:
+        thread.start()
+    for thread in threads[1:]:
+        thread.join()
+    stop.set()
+    threads[0].join()
+    assert mixed == []
+
+
+@pytest.mark.parametrize("setup, cause", [
+    ("reply('true'); reply(\"'stale'\")", "ValueError"),
+    ("reply(b'\\0' * 6)", "ValueError"),
+    ("env.msg = np.zeros(1)", "TypeError"),
+], ids=["not-a-literal", "bad-rows", "not-encodable"])
+def test_raise_mode_raises_connection_error_and_leaves_no_reply(setup, cause):
+    result = run_python(PRELUDE + setup + """
+try:
+    env.one_task(getattr(env, "msg", "task"))
+except ConnectionError as error:
+    print(type(error).__name__, type(error.__cause__).__name__, error.__cause__ is error.__context__)
+    print(str(error).startswith("task failed: " + type(error.__cause__).__name__))
+print(Vesk.Vesk_Pal_st.reply_quene.qsize())
+""", env={"VESK_ON_FAILURE": "raise"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[1:] == [f"ConnectionError {cause} True", "True", "0", "clean-up ran"]
+
+
+@pytest.mark.parametrize("text, value", [("'\\d'", "\\d"), ("b'\\d'", b"\\d"), ("'\\N'", None)])
+def test_parser_warnings_never_reach_stderr(text, value):
+    code = f"reply({text!r}); print(repr(env.one_task('x')))"
+    result = run_python(PRELUDE + code, env={"PYTHONWARNINGS": "always"})
+    if value is None:  # a syntax error: one line, no warning before it
+        assert result.returncode == 1 and result.stderr.startswith("Vesk: task failed: SyntaxError")
+        assert result.stderr.count("\n") == 1, result.stderr
+    else:
+        assert result.returncode == 0 and result.stderr == "", result.stderr
+        assert result.stdout.splitlines()[1] == repr(value)

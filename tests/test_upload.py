@@ -129,27 +129,48 @@ def test_bad_source_leaves_bundle_untouched(layout, make_source, message):
     assert read_tree(layout.dist) == before
 
 
+HOLDS_BUNDLE = "{source} is the bundle folder {bundle} or contains it: publishing it would copy the bundle folder into itself"
+INSIDE_CLEARED = ("{source} is or lies inside {bundle}/models, which clearing the bundle folder {bundle} removes "
+                  "before anything is copied")
+DESTINATION_INSIDE = "{source} cannot be copied into {bundle}/assets/inner, which lies inside it"
+ABSOLUTE_NAME = "folder_name {name!r} is an absolute path; it must name a folder inside {bundle}"
+ESCAPING_NAME = "folder_name {name!r} leads out of the bundle folder {bundle}"
+
+
 @pytest.mark.parametrize(
-    "source, folder_name",
+    "source, folder_name, message",
     [
-        ("dist", "/"),
-        ("lib/../dist", "scene"),
-        (".", "scene"),
-        ("dist/models", "/"),
-        ("link-to-models", "scene"),
-        ("dist/assets", "assets/inner"),
+        ("dist", "/", HOLDS_BUNDLE),
+        ("lib/../dist", "scene", HOLDS_BUNDLE),
+        (".", "scene", HOLDS_BUNDLE),
+        ("dist/models", "/", INSIDE_CLEARED),
+        ("link-to-models", "scene", INSIDE_CLEARED),
+        ("dist/assets", "assets/inner", DESTINATION_INSIDE),
+        ("content", "/tmp/elsewhere", ABSOLUTE_NAME),
+        ("content", "../x", ESCAPING_NAME),
+        ("content", "a/../../x", ESCAPING_NAME),
+        ("content", "..", ESCAPING_NAME),
     ],
     ids=["bundle", "bundle-via-dotdot", "contains-bundle", "inside-cleared-entry", "link-into-bundle",
-         "destination-inside-source"],
+         "destination-inside-source", "absolute-name", "climbing-name", "climbing-nested-name", "parent-name"],
 )
-def test_overlapping_source_is_refused_before_anything_is_removed(layout, source, folder_name):
+def test_overlapping_or_escaping_upload_is_refused_before_anything_is_removed(layout, source, folder_name, message):
     os.symlink(os.path.join(layout.dist, "models"), os.path.join(layout.root, "link-to-models"))
     before = read_tree(layout.dist)
+    around = [sorted(os.listdir(folder)) for folder in (layout.root, os.path.dirname(layout.root))]
     lines = layout.run(f"attempt(Vesk.upload, {source!r}, {folder_name!r})")
-    assert len(lines) == 1 and lines[0].startswith("raised: ValueError: "), lines
-    assert os.path.abspath(os.path.join(layout.root, source)) in lines[0]
-    assert layout.bundle in lines[0]
+    text = message.format(source=os.path.abspath(os.path.join(layout.root, source)), bundle=layout.bundle,
+                          name=folder_name)
+    assert lines == ["raised: ValueError: " + text]
     assert read_tree(layout.dist) == before
+    assert [sorted(os.listdir(folder)) for folder in (layout.root, os.path.dirname(layout.root))] == around
+    assert not os.path.exists("/tmp/elsewhere")
+
+
+def test_nested_folder_name_inside_the_bundle_folder_is_allowed(layout):
+    lines = layout.run('attempt(Vesk.upload, "content", "a/b/../c")')
+    assert lines[-1] == "returned: None"
+    assert read_tree(os.path.join(layout.dist, "a", "c")) == CONTENT
 
 
 @pytest.mark.parametrize("inner", ["assets", "index.html"])

@@ -2,7 +2,7 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
-import { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation } from "../vesk-client.js";
+import { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation } from "../vesk-client.js";
 
 // What Python's ast.literal_eval makes of each text, as JSON (inf as a string); null = not a literal.
 function literalEval(texts) {
@@ -175,4 +175,36 @@ test("nothing is sent on a closed socket; a closed connection is retried", async
   const second = FakeSocket.last;
   await settle();
   assert.equal(FakeSocket.last, second, "no retry after stop()");
+});
+
+test("the page's ?token= goes on to the websocket URL, encoded", () => {
+  assert.equal(tokenFromLocation("?port=1&token=a%20b%26c"), "a b&c");
+  assert.equal(tokenFromLocation("?token="), null);
+  assert.equal(tokenFromLocation(""), null);
+  const urls = [
+    [{ port: 8765, token: "a b&c" }, "ws://localhost:8765/?token=a+b%26c"],
+    [{ url: "ws://127.0.0.1:9/x?y=1", token: "t" }, "ws://127.0.0.1:9/x?y=1&token=t"],
+    [{ port: 8765, token: null }, "ws://localhost:8765"],
+  ];
+  for (const [options, url] of urls) {
+    new VeskClient({ ...options, WebSocket: FakeSocket, retryMs: 0 }).start();
+    assert.equal(FakeSocket.last.url, url);
+  }
+});
+
+test("after the server closes the connection, a new one carries on with the next task", async () => {
+  const client = new VeskClient({ WebSocket: FakeSocket, retryMs: 5, token: "t" });
+  client.on("reset", () => new Float32Array([1])).start();
+  const first = FakeSocket.last;
+  first.onopen();
+  first.onclose({ code: 1000, reason: "" }); // the server dropped a failed exchange
+  await settle();
+  const second = FakeSocket.last;
+  assert.notEqual(second, first);
+  assert.equal(second.url, "ws://localhost:70/?token=t");
+  second.onopen();
+  second.deliver('{"env": "reset", "pos": null, "joint": null, "list": [true]}');
+  await settle();
+  assert.deepEqual(second.sent, [new Float32Array([1])]);
+  client.stop();
 });

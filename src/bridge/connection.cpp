@@ -6,27 +6,34 @@
 #include "core/coroutine.h"
 #include "core/globals.h"
 #include "core/process_exit.h"
+#include "bridge/failover.h"
 
 namespace vesk {
 namespace {
 
 constexpr long kReplyTimeoutSeconds = 30;
 constexpr long kBusyCloseCode = 1013;  // "try again later"
+constexpr long kTooBigCloseCode = 1009;
 constexpr const char* kBusyReason = "another front-end is connected";
 constexpr const char* kFailure = "connection to the front-end failed";
-constexpr const char* kTimeoutDetail = "no reply within 30 seconds";
+constexpr const char* kTimeoutDetail = "no reply within %ld seconds";
+constexpr const char* kTooBigDetail = "a reply was larger than %S bytes; VESK_MAX_MESSAGE_BYTES sets the limit";
+constexpr long kLibraryMaxBytes = 1 << 20;  // websockets' own default
 // While no task is queued the handler blocks in get() for at most this long,
 // then lets the event loop run (pings, closes, other connections).
 constexpr double kIdleSliceSeconds = 0.005;
 
-const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kGet("get"), kPut("put"), kSend("send"),
-    kRecv("recv"), kClose("close"), kAsyncio("asyncio"), kWaitFor("wait_for"), kSleep("sleep"), kTimeout("timeout"),
-    kQueue("queue"), kEmpty("Empty"), kTimeoutError("TimeoutError");
+const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kGet("get"), kSend("send"), kRecv("recv"),
+    kClose("close"), kAsyncio("asyncio"), kWaitFor("wait_for"), kSleep("sleep"), kTimeout("timeout"),
+    kQueue("queue"), kEmpty("Empty"), kTimeoutError("TimeoutError"), kSent("sent"), kCode("code");
 
 // The next task, or an empty Ref when none arrived within one idle slice.
 Ref next_task_within_slice(PyObject* environment, PyObject* empty_error) {
     Ref send_queue = getattr(environment, kSendQueue);
-    static PyObject* slice = PyFloat_FromDouble(kIdleSliceSeconds);  // kept for the process
+    // Kept for the process. Never NULL when passed on: a missing timeout
+    // would end the argument list, and get() would block the loop for good.
+    static PyObject* slice = nullptr;
+    if (slice == nullptr) slice = check(PyFloat_FromDouble(kIdleSliceSeconds)).release();
     Ref task = Ref::steal(PyObject_CallMethodObjArgs(send_queue.get(), kGet.get(), Py_True, slice, nullptr));
     if (task) return task;
     if (!PyErr_ExceptionMatches(empty_error)) throw_error();
@@ -34,11 +41,36 @@ Ref next_task_within_slice(PyObject* environment, PyObject* empty_error) {
     return Ref();
 }
 
-[[noreturn]] void end_process(PyObject* timeout_error) {
-    const bool timed_out = timeout_error != nullptr && PyErr_ExceptionMatches(timeout_error);
-    Ref detail = timed_out ? str(kTimeoutDetail) : Ref();
-    end_process_after_failure(kFailure, detail.get());
+// The close code the bridge itself sent, if the error is a ConnectionClosed.
+long sent_close_code(PyObject* error) {
+    Ref sent = Ref::steal(PyObject_GetAttr(error, kSent.get()));
+    Ref code = sent && sent.get() != Py_None ? Ref::steal(PyObject_GetAttr(sent.get(), kCode.get())) : Ref();
+    const long value = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : -1;
+    PyErr_Clear();
+    return value;
 }
+
+// With the error set (it stays set): what the failure line adds after the
+// error, or empty.
+Ref failure_detail(PyObject* timeout_error, const BridgeSettings& settings) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref detail;
+    if (timeout_error != nullptr && type != nullptr && PyErr_GivenExceptionMatches(type, timeout_error)) {
+        detail = Ref::steal(PyUnicode_FromFormat(kTimeoutDetail, kReplyTimeoutSeconds));
+    } else if (value != nullptr && sent_close_code(value) == kTooBigCloseCode) {
+        Ref limit = settings.max_bytes ? settings.max_bytes.copy() : Ref::steal(PyLong_FromLong(kLibraryMaxBytes));
+        if (limit) detail = Ref::steal(PyUnicode_FromFormat(kTooBigDetail, limit.get()));
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return detail;
+}
+
+// Errors that end the handler at once instead of closing the connection
+// first: cancellation and closing of the coroutine.
+bool must_propagate(PyObject* error_type) { return !PyErr_GivenExceptionMatches(error_type, PyExc_Exception); }
 
 CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
     BridgeScope* scope = reinterpret_cast<BridgeScope*>(scope_object.get());
@@ -49,7 +81,9 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
         co_return Ref::borrow(Py_None);
     }
     scope->serving = true;
-    Ref timeout_error;
+    // This connection carries the tasks of this epoch only (bridge/failover.h).
+    const unsigned long epoch = exchange_epoch();
+    Ref timeout_error, error_type, error, error_traceback;
     try {
         Ref asyncio = global(kAsyncio);
         timeout_error = getattr(asyncio.get(), kTimeoutError);
@@ -67,16 +101,42 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
                 co_await py_await(call(sleep.get(), zero.get()));
                 continue;
             }
+            if (is_barrier(task.get())) {
+                if (exchange_epoch() != epoch) break;  // its caller gave up: this connection is done
+                continue;                              // left from before this connection
+            }
             co_await py_await(call_method(websocket.get(), kSend, task.get()));
             Ref receive = call_method(websocket.get(), kRecv);
             Ref reply = co_await py_await(call_with_keyword(wait_for.get(), receive.get(), kTimeout, timeout.get()));
             Ref reply_queue = getattr(scope->environment.get(), kReplyQueue);
-            call_method(reply_queue.get(), kPut, reply.get());
+            if (!put_reply_if_current(reply_queue.get(), reply.get(), epoch)) break;  // a late reply: dropped
         }
     } catch (const PyError&) {
-        // Any failure, cancellation and closing included, ends the process.
-        end_process(timeout_error.get());
+        Ref detail = failure_detail(timeout_error.get(), scope->settings);
+        // By default any failure, cancellation and closing included, ends the process.
+        if (!raise_on_failure()) end_process_after_failure(kFailure, detail.get());
+        Ref what = str(kFailure);
+        Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
+        if (reply_queue) {
+            report_bridge_failure(reply_queue.get(), epoch, what.get(), detail.get());
+        }
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        error_type = Ref::steal(type), error = Ref::steal(value), error_traceback = Ref::steal(traceback);
     }
+    scope->serving = false;
+    if (error_type && must_propagate(error_type.get())) {
+        PyErr_Restore(error_type.release(), error.release(), error_traceback.release());
+        throw PyError{};
+    }
+    // Closed whatever the failure, so that a late reply can never be taken
+    // for the answer to a later task; the page's client opens a new one.
+    try {
+        co_await py_await(call_method(websocket.get(), kClose));
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
+    co_return Ref::borrow(Py_None);
 }
 
 Ref yourfunction(FunctionObject* function, PyObject* const* args) {

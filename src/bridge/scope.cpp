@@ -15,6 +15,11 @@ int scope_clear(PyObject* self) {
     scope->environment.reset();
     scope->yourfunction.reset();
     scope->main.reset();
+    scope->admission.reset();
+    scope->settings.port.reset();
+    scope->settings.token.reset();
+    scope->settings.origins.reset();
+    scope->settings.max_bytes.reset();
     return 0;
 }
 
@@ -27,6 +32,7 @@ int scope_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(scope->environment.get());
     Py_VISIT(scope->yourfunction.get());
     Py_VISIT(scope->main.get());
+    Py_VISIT(scope->admission.get());
     return visit_type(self, visit, arg);
 }
 

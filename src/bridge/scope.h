@@ -1,6 +1,7 @@
 // The closure scope one start_queue call makes: the environment and the
 // nested functions that refer to one another through it.
 #pragma once
+#include "bridge/settings.h"
 #include "core/function.h"
 
 namespace vesk {
@@ -10,6 +11,8 @@ struct BridgeScope {
     Ref environment;   // the Vesk_Pal_st instance start_queue was called on
     Ref yourfunction;  // the connection handler
     Ref main;          // the server coroutine function
+    Ref admission;     // process_request: who may connect
+    BridgeSettings settings;  // read by main when it starts
     bool serving;      // a front-end connection is being served
 };
 

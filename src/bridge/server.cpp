@@ -1,10 +1,13 @@
 // main(): serves the front-end until cancelled, inside
-// `async with websockets.serve(yourfunction, host, port)`.
+// `async with websockets.serve(yourfunction, host, port, **options)`, where
+// the options admit only our page (process_request) and bound the waits.
 #include "bridge/scope.h"
 
 #include "core/call.h"
 #include "core/coroutine.h"
 #include "core/globals.h"
+#include "bridge/failover.h"
+#include "bridge/settings.h"
 
 namespace vesk {
 namespace {
@@ -12,41 +15,66 @@ namespace {
 // Loopback only. 127.0.0.1 rather than "localhost": where IPv6 is disabled
 // but "localhost" still resolves to ::1, binding every address would fail.
 constexpr const char* kHost = "127.0.0.1";
-constexpr long kDefaultPort = 70;
-constexpr const char* kPortVariable = "VESK_PORT";
-constexpr const char* kBadPort = "VESK_PORT must be an integer from 1 to 65535, got %R";
+// A peer that goes silent after a protocol error (an invalid or oversized
+// frame) is dropped after this long instead of the library's 10 seconds; the
+// pings notice such a failure while the handler waits for a reply.
+constexpr long kCloseTimeoutSeconds = 1;
+constexpr long kPingIntervalSeconds = 1;
+constexpr const char* kCannotListen = "the bridge cannot listen on %s port %S";
+constexpr const char* kCannotListenAnyPort = "the bridge cannot listen on %s";
+constexpr const char* kChoosePort = "VESK_PORT chooses another port";
 
 const Name kWebsockets("websockets"), kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"),
-    kAsyncio("asyncio"), kFuture("Future"), kOs("os"), kEnviron("environ"), kGet("get"), kStrip("strip");
+    kAsyncio("asyncio"), kFuture("Future"), kReplyQueue("reply_quene"), kProcessRequest("process_request"),
+    kMaxSize("max_size"), kCloseTimeout("close_timeout"), kPingInterval("ping_interval");
 
-// Port 70 needs root on most systems; VESK_PORT replaces it where set.
-Ref server_port() {
-    Ref os = global(kOs);
-    Ref environ = getattr(os.get(), kEnviron);
-    Ref name = str(kPortVariable);
-    Ref text = call_method(environ.get(), kGet, name.get());
-    if (text.get() == Py_None) return integer(kDefaultPort);
-    Ref digits = call_method(text.get(), kStrip);
-    Ref port = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
-    const long value = port ? PyLong_AsLong(port.get()) : -1;
-    if (value < 1 || value > 65535) {
-        PyErr_Clear();
-        raise_format(PyExc_ValueError, kBadPort, text.get());
-    }
-    return port;
+// websockets.serve(yourfunction, host, port, **options)
+Ref make_server(BridgeScope* scope, PyObject* host) {
+    Ref websockets = global(kWebsockets);
+    Ref serve = getattr(websockets.get(), kServe);
+    Ref args = check(PyTuple_Pack(3, scope->yourfunction.get(), host, scope->settings.port.get()));
+    Ref close_timeout = integer(kCloseTimeoutSeconds), ping_interval = integer(kPingIntervalSeconds);
+    Ref options = make_dict({{kProcessRequest, scope->admission.get()},
+                             {kCloseTimeout, close_timeout.get()},
+                             {kPingInterval, ping_interval.get()}});
+    if (scope->settings.max_bytes) check_status(PyDict_SetItem(options.get(), kMaxSize.get(), scope->settings.max_bytes.get()));
+    return check(PyObject_Call(serve.get(), args.get(), options.get()));
+}
+
+// With the error set (it stays set): a waiting caller learns that no bridge listens.
+void tell_caller_cannot_listen(BridgeScope* scope) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const bool os_error = type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_OSError);
+    Ref what = scope->settings.port
+                   ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
+                   : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
+    Ref detail = os_error ? Ref::steal(PyUnicode_FromString(kChoosePort)) : Ref();
+    Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (what && reply_queue) report_listen_failure(reply_queue.get(), what.get(), detail.get());
 }
 
 CoroutineBody serve_forever(Ref scope_object) {
     BridgeScope* scope = reinterpret_cast<BridgeScope*>(scope_object.get());
-    Ref port = server_port();
-    Ref websockets = global(kWebsockets);
-    Ref serve = getattr(websockets.get(), kServe);
-    Ref host = str(kHost);
-    Ref server = call(serve.get(), scope->yourfunction.get(), host.get(), port.get());
-    PyObject* server_type = reinterpret_cast<PyObject*>(Py_TYPE(server.get()));
-    Ref aexit = getattr(server_type, kAexit);
-    Ref aenter = getattr(server_type, kAenter);
-    co_await py_await(call(aenter.get(), server.get()));
+    Ref server, aexit;
+    try {
+        scope->settings.port.reset();
+        scope->settings.port = read_port();
+        read_settings(scope->settings);
+        Ref host = str(kHost);
+        server = make_server(scope, host.get());
+        PyObject* server_type = reinterpret_cast<PyObject*>(Py_TYPE(server.get()));
+        aexit = getattr(server_type, kAexit);
+        Ref aenter = getattr(server_type, kAenter);
+        co_await py_await(call(aenter.get(), server.get()));
+    } catch (const PyError&) {
+        tell_caller_cannot_listen(scope);
+        throw;
+    }
+    count_listening_bridge(+1);
 
     // A future nothing completes: main stays here while the server serves.
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
@@ -59,6 +87,7 @@ CoroutineBody serve_forever(Ref scope_object) {
         PyErr_NormalizeException(&type, &value, &traceback);
         if (traceback != nullptr) PyException_SetTraceback(value, traceback);
     }
+    count_listening_bridge(-1);
     Ref error_type = Ref::steal(type), error = Ref::steal(value), error_traceback = Ref::steal(traceback);
     if (!error) {
         co_await py_await(call(aexit.get(), server.get(), Py_None, Py_None, Py_None));

@@ -1,5 +1,6 @@
 // start_queue builds the bridge without starting it: a new scope and the
 // three nested functions yourfunction, main and myfunc. myfunc is the runner.
+#include "bridge/admission.h"
 #include "bridge/bridge.h"
 #include "bridge/scope.h"
 
@@ -26,6 +27,7 @@ Ref start_queue(FunctionObject*, PyObject* const* args) {
     BridgeScope* fields = reinterpret_cast<BridgeScope*>(scope.get());
     fields->yourfunction = make_function(yourfunction_spec, globals, scope.get());
     fields->main = make_function(main_spec, globals, scope.get());
+    fields->admission = make_function(process_request_spec, globals, scope.get());
     return make_function(myfunc_spec, globals, scope.get());
 }
 

@@ -20,18 +20,26 @@ Ref exception_type_name(PyObject* type) {
     return check(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
 }
 
-Ref failure_line(const char* what, PyObject* type, PyObject* value, PyObject* detail) {
+}  // namespace
+
+Ref failure_text(const char* what, PyObject* type, PyObject* value, PyObject* detail) {
     Ref type_name = exception_type_name(type);
     Ref message = value != nullptr ? check(PyObject_Str(value)) : str("");
     const bool has_message = PyUnicode_GET_LENGTH(message.get()) > 0;
-    Ref line = check(PyUnicode_FromFormat("Vesk: %s: %U%s%U", what, type_name.get(), has_message ? ": " : "",
+    Ref line = check(PyUnicode_FromFormat("%s: %U%s%U", what, type_name.get(), has_message ? ": " : "",
                                           message.get()));
     if (detail != nullptr) line = check(PyUnicode_FromFormat("%U; %U", line.get(), detail));
     // One line, whatever the message held.
     static const Name replace("replace");
     Ref newline = str("\n"), blank = str(" ");
-    line = call_method(line.get(), replace, {newline.get(), blank.get()});
-    return check(PyUnicode_FromFormat("%U\n", line.get()));
+    return call_method(line.get(), replace, {newline.get(), blank.get()});
+}
+
+namespace {
+
+Ref failure_line(const char* what, PyObject* type, PyObject* value, PyObject* detail) {
+    Ref text = failure_text(what, type, value, detail);
+    return check(PyUnicode_FromFormat("Vesk: %U\n", text.get()));
 }
 
 void write_stderr(PyObject* text) {
@@ -80,6 +88,24 @@ void end_process_after_failure(const char* what, PyObject* detail) {
     stop_running_loop();
     PyErr_Clear();
     _exit(1);
+}
+
+void raise_connection_error(const char* what, PyObject* detail) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_ConnectionError, what);
+        throw PyError{};
+    }
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Ref cause_type = Ref::steal(type), cause = Ref::steal(value), cause_traceback = Ref::steal(traceback);
+    Ref text = failure_text(what, cause_type.get(), cause.get(), detail);
+    Ref error = check(PyObject_CallOneArg(PyExc_ConnectionError, text.get()));
+    PyException_SetCause(error.get(), cause.copy().release());
+    PyException_SetContext(error.get(), cause.release());
+    PyErr_SetObject(PyExc_ConnectionError, error.get());
+    throw PyError{};
 }
 
 }  // namespace vesk

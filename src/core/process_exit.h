@@ -1,7 +1,7 @@
 // The failure regime of task exchanges and the bridge's connection loop:
 // the process ends at once, but says why and loses no output first.
 #pragma once
-#include <Python.h>
+#include "core/ref.h"
 
 namespace vesk {
 
@@ -10,5 +10,12 @@ namespace vesk {
 // output and error, stops the calling thread's running event loop if it has
 // one, and ends the process with exit status 1. `detail` may be NULL.
 [[noreturn]] void end_process_after_failure(const char* what, PyObject* detail);
+
+// The line's text without "Vesk: " and the newline.
+Ref failure_text(const char* what, PyObject* type, PyObject* value, PyObject* detail);
+
+// With a Python error set: raises ConnectionError whose message is that text
+// and whose cause is the error. Throws PyError.
+[[noreturn]] void raise_connection_error(const char* what, PyObject* detail);
 
 }  // namespace vesk

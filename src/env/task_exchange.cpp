@@ -1,8 +1,13 @@
 // one_task: the only path between an environment and its front-end. One
 // message out on send_queue, one reply back from reply_quene, decoded.
 #include "env/env.h"
+#include "env/exchange_lock.h"
 #include "env/message_text.h"
 #include "env/messages.h"
+#include "env/text_reply.h"
+
+#include "bridge/failover.h"
+#include "bridge/settings.h"
 
 #include "core/call.h"
 #include "core/globals.h"
@@ -15,6 +20,9 @@ const Name kPut("put"), kGet("get"), kJson("json"), kDumps("dumps"), kNp("np"), 
     kFloat32("float32"), kDtype("dtype"), kReshape("reshape");
 
 constexpr Py_ssize_t kReplyExcerpt = 200;
+
+// Thrown by exchange when the reply is the bridge's failure record.
+struct FailureRecord {};
 
 // A binary reply: float32 rows, one per environment, as a read-only view.
 Ref decode_rows(PyObject* self, PyObject* reply) {
@@ -35,8 +43,8 @@ Ref describe_reply(PyObject* reply) {
     return check(PyUnicode_FromFormat("reply: %R", excerpt.get()));
 }
 
-Ref exchange(PyObject* self, PyObject* msg, PyObject* replyable, Ref& reply) {
-    Ref send_queue = getattr(self, kSendQueue);
+Ref exchange(PyObject* self, PyObject* send_queue_object, PyObject* msg, PyObject* replyable, Ref& reply) {
+    Ref send_queue = Ref::borrow(send_queue_object);
     if (PyBytes_Check(msg)) {
         call_method(send_queue.get(), kPut, {msg});
     } else {
@@ -48,16 +56,50 @@ Ref exchange(PyObject* self, PyObject* msg, PyObject* replyable, Ref& reply) {
     Ref reply_queue = getattr(self, kReplyQueue);
     reply = call_method(reply_queue.get(), kGet);
     if (PyBytes_Check(reply.get())) return decode_rows(self, reply.get());
+    if (is_failure_record(reply.get())) throw FailureRecord{};
     // A text reply is a Python literal, never code: any local page can open the socket.
-    return call(builtins().literal_eval, {reply.get()});
+    return decode_text_reply(reply.get());
+}
+
+// The end of a failed task: by default the process ends; with
+// VESK_ON_FAILURE=raise, ConnectionError (KeyboardInterrupt and other
+// non-Exception errors as they are) in the caller's thread.
+[[noreturn]] void fail(const char* what, PyObject* detail) {
+    if (!raise_on_failure()) end_process_after_failure(what, detail);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
+    raise_connection_error(what, detail);
+}
+
+// With the caller's own error set (it stays set): in raise mode, nothing of
+// this exchange may reach a later task.
+void abandon(PyObject* self, PyObject* send_queue) {
+    if (!raise_on_failure()) return;
+    ErrorGuard keep;
+    Ref reply_queue = Ref::steal(PyObject_GetAttr(self, kReplyQueue.get()));
+    if (reply_queue) abandon_exchange(send_queue, reply_queue.get());
+    PyErr_Clear();
 }
 
 Ref one_task(FunctionObject*, PyObject* const* args) {
+    PyObject* self = args[0];
     Ref reply;
     try {
-        return exchange(args[0], args[1], args[2], reply);
+        Ref send_queue = getattr(self, kSendQueue);
+        ExchangeLock one_at_a_time(send_queue.get());
+        try {
+            return exchange(self, send_queue.get(), args[1], args[2], reply);
+        } catch (const PyError&) {
+            abandon(self, send_queue.get());
+            throw;
+        }
+    } catch (const FailureRecord&) {
+        // The bridge failed (and started a new epoch itself) or could not listen.
+        Ref what, detail;
+        take_failure_record(reply.get(), what, detail);
+        const char* text = PyUnicode_AsUTF8(what.get());
+        fail(text != nullptr ? text : "the bridge failed", detail.get());
     } catch (const PyError&) {
-        // Every failure of a task, KeyboardInterrupt included, ends the process.
+        // Every failure of a task, KeyboardInterrupt included.
         Ref detail;
         if (reply) {
             ErrorGuard keep;
@@ -67,7 +109,7 @@ Ref one_task(FunctionObject*, PyObject* const* args) {
                 PyErr_Clear();
             }
         }
-        end_process_after_failure("task failed", detail.get());
+        fail("task failed", detail.get());
     }
 }
 

@@ -83,6 +83,7 @@ Ref upload(PyObject* const* args) {
     Ref listing = os_call(listdir_name, {bundle.get()});
     static const Name whole_bundle(kWholeBundle), empty("");
     if (equals(folder_name.get(), whole_bundle)) folder_name = Ref::borrow(empty.get());
+    refuse_escape(folder_name.get(), bundle.get());
     Ref destination = os_path(join_name, {bundle.get(), folder_name.get()});
     refuse_overlap(source.get(), bundle.get(), destination.get());
 

@@ -11,11 +11,14 @@ constexpr const char* kSourceHoldsBundle =
 constexpr const char* kSourceInsideCleared =
     "%U is or lies inside %U, which clearing the bundle folder %U removes before anything is copied";
 constexpr const char* kDestinationInsideSource = "%U cannot be copied into %U, which lies inside it";
+constexpr const char* kAbsoluteName = "folder_name %R is an absolute path; it must name a folder inside %U";
+constexpr const char* kEscapingName = "folder_name %R leads out of the bundle folder %U";
 
 // The entries of the bundle folder that the clearing leaves in place.
 constexpr const char* kKeptEntries[] = {"assets", "index.html"};
 
-const Name os_name("os"), sep_name("sep"), realpath_name("realpath"), normcase_name("normcase"), join_name("join");
+const Name os_name("os"), sep_name("sep"), realpath_name("realpath"), normcase_name("normcase"), join_name("join"),
+    isabs_name("isabs"), normpath_name("normpath");
 
 // A path with links and ".." resolved, in the form paths are compared in.
 struct RealPath {
@@ -99,6 +102,26 @@ void refuse_overlap(PyObject* source, PyObject* bundle, PyObject* destination) {
         raise_instance(builtins().ValueError,
                        check(PyUnicode_FromFormat(kDestinationInsideSource, formatted(source).get(),
                                                   formatted(destination).get())).get());
+    }
+}
+
+void refuse_escape(PyObject* folder_name, PyObject* bundle) {
+    if (is_true(os_path(isabs_name, {folder_name}).get())) {
+        raise_instance(builtins().ValueError,
+                       check(PyUnicode_FromFormat(kAbsoluteName, folder_name, formatted(bundle).get())).get());
+    }
+    // By the names alone: the folder is not there yet, and links inside the
+    // bundle folder are the publisher's own.
+    Ref os = global(os_name);
+    Ref sep = getattr(os.get(), sep_name);
+    Ref joined = os_path(join_name, {bundle, folder_name});
+    RealPath destination, folder;
+    Ref destination_path = os_path(normpath_name, {joined.get()}), folder_path = os_path(normpath_name, {bundle});
+    destination.comparable = os_path(normcase_name, {destination_path.get()});
+    folder.comparable = os_path(normcase_name, {folder_path.get()});
+    if (!within(destination, folder, sep.get())) {
+        raise_instance(builtins().ValueError,
+                       check(PyUnicode_FromFormat(kEscapingName, folder_name, formatted(bundle).get())).get());
     }
 }
 

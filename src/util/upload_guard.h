@@ -11,4 +11,8 @@ namespace vesk {
 // compared, so links and ".." steps cannot hide an overlap. All borrowed.
 void refuse_overlap(PyObject* source, PyObject* bundle, PyObject* destination);
 
+// Throws PyError (ValueError) when `folder_name` is absolute or its
+// normalised path leaves the bundle folder. Both borrowed.
+void refuse_escape(PyObject* folder_name, PyObject* bundle);
+
 }  // namespace vesk

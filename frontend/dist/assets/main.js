@@ -2,7 +2,7 @@
 // cart-pole and draws environment 0. Row layout and conventions: frontend/README.md.
 (function () {
   "use strict";
-  const { VeskClient, portFromLocation, errorReply } = globalThis.Vesk;
+  const { VeskClient, portFromLocation, tokenFromLocation, errorReply } = globalThis.Vesk;
   const { CartPoleBatch, drawCartPole, ROW } = globalThis.VeskCartPole;
 
   const ctx = document.getElementById("scene").getContext("2d");
@@ -40,8 +40,29 @@
     drawCartPole(ctx, sim, 0, closed ? "closed by the environment" : "");
   }
 
+  // The init task is remembered for the tab, so that a page reloaded while
+  // the environment trains (with VESK_ON_FAILURE=raise) resumes at its reset.
+  const INIT_KEY = "vesk-init";
+  function rememberedInit() {
+    try {
+      const text = globalThis.sessionStorage && sessionStorage.getItem(INIT_KEY);
+      return text ? JSON.parse(text) : null;
+    } catch (_) {
+      return null;
+    }
+  }
+
+  function startSim(msg) {
+    sim = new CartPoleBatch(msg.num_envs, { maxSteps: maxSteps(msg.object) });
+    replyRows = new Float32Array(sim.numEnvs * ROW);
+  }
+
   function needSim() {
-    if (!sim) throw new Error("no init task received yet on this page");
+    if (!sim) {
+      const msg = rememberedInit();
+      if (!msg) throw new Error("no init task received yet on this page");
+      startSim(msg);
+    }
     return sim;
   }
 
@@ -53,7 +74,11 @@
 
   let client;
   try {
-    client = new VeskClient({ port: portFromLocation(location.search), onStatus: showStatus });
+    client = new VeskClient({
+      port: portFromLocation(location.search),
+      token: tokenFromLocation(location.search),
+      onStatus: showStatus,
+    });
   } catch (err) {
     // Bad ?port=: nothing to connect to; still give tests a status to read.
     const reply = errorReply(err);
@@ -70,8 +95,12 @@
 
   // Named functions, so an error reply's stack says "at step (...)".
   function init(msg) {
-    sim = new CartPoleBatch(msg.num_envs, { maxSteps: maxSteps(msg.object) });
-    replyRows = new Float32Array(sim.numEnvs * ROW);
+    startSim(msg);
+    try {
+      if (globalThis.sessionStorage) sessionStorage.setItem(INIT_KEY, JSON.stringify(msg));
+    } catch (_) {
+      // storage refused (file:// in some browsers): a reload then needs a new init
+    }
     closed = false;
     draw();
     return "None";

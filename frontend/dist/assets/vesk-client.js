@@ -14,6 +14,21 @@
   // The server discards these replies, so a page needs no handler for them.
   const DISCARDED_REPLY = new Set(["init", "render", "close"]);
 
+  // The page's ?token= goes on to the websocket URL: with VESK_TOKEN set, the
+  // server lets in only requests that carry it.
+  function tokenFromLocation(search) {
+    const token = new URLSearchParams(search).get("token");
+    return token === null || token === "" ? null : token;
+  }
+
+  function withToken(url, token) {
+    if (!token) return url;
+    const query = new URLSearchParams({ token }).toString();
+    const [base, hash = ""] = url.split("#");
+    const path = /^wss?:\/\/[^/?]*$/.test(base) ? base + "/" : base;
+    return path + (path.includes("?") ? "&" : "?") + query + (hash ? "#" + hash : "");
+  }
+
   function portFromLocation(search) {
     const raw = new URLSearchParams(search).get("port");
     if (raw === null || raw === "") return DEFAULT_PORT;
@@ -86,10 +101,13 @@
   }
 
   class VeskClient {
-    // options: port (default 70) or url; retryMs between connection attempts
-    // (0 = no retry); onStatus(status) after each change; WebSocket (for tests).
+    // options: port (default 70) or url; token (see tokenFromLocation);
+    // retryMs between connection attempts (0 = no retry), also after the
+    // server closed the connection; onStatus(status) after each change;
+    // WebSocket (for tests).
     constructor(options = {}) {
-      const url = options.url || `ws://localhost:${options.port === undefined ? DEFAULT_PORT : options.port}`;
+      const url = withToken(options.url || `ws://localhost:${options.port === undefined ? DEFAULT_PORT : options.port}`,
+        options.token);
       this.retryMs = options.retryMs === undefined ? 1000 : options.retryMs;
       this.onStatus = options.onStatus || null;
       this.WebSocket = options.WebSocket || global.WebSocket;
@@ -198,5 +216,5 @@
     }
   }
 
-  global.Vesk = { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, DEFAULT_PORT };
+  global.Vesk = { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation, DEFAULT_PORT };
 })(globalThis);

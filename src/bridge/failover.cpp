@@ -1,0 +1,162 @@
+#include "bridge/failover.h"
+
+#include "core/call.h"
+
+#include <pythread.h>
+
+namespace vesk {
+namespace {
+
+const Name kPut("put"), kGetNowait("get_nowait"), kJoin("join"), kCurrentThread("current_thread"),
+    kEmpty("Empty");
+
+constexpr double kRunnerWaitSeconds = 2.0;  // for a connect hook that reports the runner's exception
+
+unsigned long epoch = 0;
+int listening_bridges = 0;
+
+// Held only for a few queue operations; makes "epoch still current, then put"
+// and "new epoch, then drain" exclude each other.
+class Gate {
+public:
+    Gate() {
+        static PyThread_type_lock lock = PyThread_allocate_lock();  // kept for the process
+        lock_ = lock;
+        if (lock_ == nullptr) raise(PyExc_MemoryError, "Vesk: cannot allocate a lock");
+        if (!PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
+            Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock_, WAIT_LOCK);
+            Py_END_ALLOW_THREADS
+        }
+    }
+    ~Gate() { PyThread_release_lock(lock_); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+private:
+    PyThread_type_lock lock_;
+};
+
+// Private objects: nobody else can put them on a queue.
+PyObject* private_object(PyObject*& slot) {
+    if (slot == nullptr) slot = check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))).release();
+    return slot;
+}
+PyObject* barrier_slot = nullptr;
+PyObject* record_slot = nullptr;
+
+PyObject* barrier() { return private_object(barrier_slot); }
+PyObject* record_key() { return private_object(record_slot); }
+
+// (key, what, error, detail, thread): the error is the exception instance.
+Ref make_record(PyObject* what, PyObject* detail, PyObject* thread) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Ref error_type = Ref::steal(type), error = Ref::steal(value), error_traceback = Ref::steal(traceback);
+    Ref record = Ref::steal(PyTuple_Pack(5, record_key(), what, error ? error.get() : Py_None,
+                                         detail != nullptr ? detail : Py_None, thread != nullptr ? thread : Py_None));
+    PyErr_Restore(error_type.release(), error.release(), error_traceback.release());
+    if (!record) throw PyError{};
+    return record;
+}
+
+// Runs `body` with the current error kept aside and restored after; a
+// failure inside is dropped: reporting must not replace what it reports.
+template <class Body>
+void keeping_error(Body&& body) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    try {
+        PyErr_Restore(Py_XNewRef(type), Py_XNewRef(value), Py_XNewRef(traceback));
+        body();
+    } catch (const PyError&) {
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+void drain(PyObject* queue) {
+    Ref queue_module = check(PyImport_ImportModule("queue"));
+    Ref empty = getattr(queue_module.get(), kEmpty);
+    while (true) {
+        Ref item = Ref::steal(PyObject_CallMethodNoArgs(queue, kGetNowait.get()));
+        if (item) continue;
+        if (!PyErr_ExceptionMatches(empty.get())) throw_error();
+        PyErr_Clear();
+        return;
+    }
+}
+
+}  // namespace
+
+unsigned long exchange_epoch() { return epoch; }
+
+bool put_reply_if_current(PyObject* reply_queue, PyObject* reply, unsigned long reply_epoch) {
+    Gate gate;
+    if (epoch != reply_epoch) return false;
+    call_method(reply_queue, kPut, {reply});
+    return true;
+}
+
+void report_bridge_failure(PyObject* reply_queue, unsigned long failed_epoch, PyObject* what, PyObject* detail) {
+    keeping_error([&] {
+        Ref record = make_record(what, detail, nullptr);
+        PyErr_Clear();
+        Gate gate;
+        if (epoch != failed_epoch) return;  // the caller gave up on it first
+        ++epoch;
+        call_method(reply_queue, kPut, {record.get()});
+    });
+}
+
+void report_listen_failure(PyObject* reply_queue, PyObject* what, PyObject* detail) {
+    if (listening_bridges > 0) return;  // the one that listens goes on serving
+    keeping_error([&] {
+        Ref record = make_record(what, detail, Py_None);
+        PyErr_Clear();
+        Ref threading = check(PyImport_ImportModule("threading"));
+        Ref thread = call_method(threading.get(), kCurrentThread);
+        check_status(PyTuple_SetItem(record.get(), 4, thread.release()));
+        call_method(reply_queue, kPut, {record.get()});
+    });
+}
+
+bool is_barrier(PyObject* task) { return barrier_slot != nullptr && task == barrier_slot; }
+
+void count_listening_bridge(int change) { listening_bridges += change; }
+
+bool is_failure_record(PyObject* reply) {
+    return record_slot != nullptr && PyTuple_CheckExact(reply) && PyTuple_GET_SIZE(reply) == 5 &&
+           PyTuple_GET_ITEM(reply, 0) == record_slot;
+}
+
+void take_failure_record(PyObject* record, Ref& what, Ref& detail) {
+    what = Ref::borrow(PyTuple_GET_ITEM(record, 1));
+    PyObject* detail_text = PyTuple_GET_ITEM(record, 3);
+    detail = detail_text == Py_None ? Ref() : Ref::borrow(detail_text);
+    PyObject* thread = PyTuple_GET_ITEM(record, 4);
+    if (thread != Py_None) {
+        // Let the runner's exception leave myfunc (and a connect hook report
+        // it) before the caller goes on; a dummy or the current thread
+        // cannot be joined, which is fine.
+        Ref timeout = check(PyFloat_FromDouble(kRunnerWaitSeconds));
+        Ref joined = Ref::steal(PyObject_CallMethodOneArg(thread, kJoin.get(), timeout.get()));
+        PyErr_Clear();
+    }
+    PyObject* error = PyTuple_GET_ITEM(record, 2);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+}
+
+void abandon_exchange(PyObject* send_queue, PyObject* reply_queue) {
+    keeping_error([&] {
+        PyErr_Clear();
+        Gate gate;
+        ++epoch;
+        drain(send_queue);
+        drain(reply_queue);
+        call_method(send_queue, kPut, {barrier()});
+    });
+}
+
+}  // namespace vesk

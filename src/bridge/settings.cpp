@@ -1,0 +1,109 @@
+#include "bridge/settings.h"
+
+#include "core/call.h"
+#include "core/globals.h"
+
+#include <climits>
+#include <string_view>
+
+namespace vesk {
+namespace {
+
+constexpr long kDefaultPort = 70;
+constexpr const char* kBadPort = "VESK_PORT must be an integer from 1 to 65535, got %R";
+constexpr const char* kBadMaxBytes = "VESK_MAX_MESSAGE_BYTES must be a positive integer (bytes), got %R";
+constexpr const char* kBadOrigin =
+    "VESK_ORIGINS must be a comma-separated list of origins such as https://example.com:8000 or null, got %R";
+constexpr const char* kBadFailureMode = "VESK_ON_FAILURE must be exit or raise, got %R";
+
+const Name kOs("os"), kEnviron("environ"), kGet("get"), kStrip("strip"), kLower("lower"), kSplit("split");
+
+// os.environ.get(name), or an empty Ref when unset.
+Ref variable(const char* name) {
+    Ref os = global(kOs);
+    Ref environ = getattr(os.get(), kEnviron);
+    Ref key = str(name);
+    Ref text = call_method(environ.get(), kGet, {key.get()});
+    if (text.get() == Py_None) return Ref();
+    return text;
+}
+
+// A decimal integer from `low` to `high`, or ValueError with `message`.
+Ref bounded_integer(PyObject* text, long low, long high, const char* message) {
+    Ref digits = call_method(text, kStrip);
+    Ref number = Ref::steal(PyLong_FromUnicodeObject(digits.get(), 10));
+    const long value = number ? PyLong_AsLong(number.get()) : -1;
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (value < low || value > high) raise_format(PyExc_ValueError, message, text);
+    return number;
+}
+
+// "scheme://host[:port]" with nothing after it, or "null": the forms a
+// browser sends in its Origin header.
+bool looks_like_origin(PyObject* entry) {
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(entry, &size);
+    if (text == nullptr) throw_error();
+    const std::string_view origin(text, static_cast<size_t>(size));
+    if (origin == "null") return true;
+    const size_t separator = origin.find("://");
+    if (separator == std::string_view::npos || separator == 0) return false;
+    const std::string_view authority = origin.substr(separator + 3);
+    return !authority.empty() && authority.find_first_of("/?#@ ") == std::string_view::npos;
+}
+
+Ref read_origins() {
+    Ref text = variable("VESK_ORIGINS");
+    if (!text) return check(PyTuple_New(0));
+    Ref comma = str(",");
+    Ref parts = call_method(text.get(), kSplit, {comma.get()});
+    Ref origins = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+        Ref stripped = call_method(PyList_GET_ITEM(parts.get(), i), kStrip);
+        if (PyUnicode_GET_LENGTH(stripped.get()) == 0) continue;
+        Ref origin = call_method(stripped.get(), kLower);
+        if (!looks_like_origin(origin.get())) raise_format(PyExc_ValueError, kBadOrigin, stripped.get());
+        check_status(PyList_Append(origins.get(), origin.get()));
+    }
+    return check(PyList_AsTuple(origins.get()));
+}
+
+}  // namespace
+
+Ref read_port() {
+    Ref text = variable(kPortVariable);
+    if (!text) return integer(kDefaultPort);
+    return bounded_integer(text.get(), 1, 65535, kBadPort);
+}
+
+void read_settings(BridgeSettings& settings) {
+    Ref token = variable("VESK_TOKEN");
+    // An empty value is taken as unset, as shells make it by `VESK_TOKEN= cmd`.
+    settings.token = token && PyUnicode_GET_LENGTH(token.get()) > 0 ? std::move(token) : Ref();
+    settings.origins = read_origins();
+    Ref max_bytes = variable(kMaxBytesVariable);
+    settings.max_bytes = max_bytes ? bounded_integer(max_bytes.get(), 1, LONG_MAX, kBadMaxBytes) : Ref();
+    Ref mode = variable(kFailureVariable);
+    if (mode) {
+        Ref stripped = call_method(mode.get(), kStrip);
+        if (PyUnicode_GET_LENGTH(stripped.get()) > 0 && PyUnicode_CompareWithASCIIString(stripped.get(), "exit") != 0 &&
+            PyUnicode_CompareWithASCIIString(stripped.get(), "raise") != 0) {
+            raise_format(PyExc_ValueError, kBadFailureMode, mode.get());
+        }
+    }
+}
+
+bool raise_on_failure() {
+    ErrorGuard keep;
+    try {
+        Ref mode = variable(kFailureVariable);
+        if (!mode) return false;
+        Ref stripped = call_method(mode.get(), kStrip);
+        return PyUnicode_CompareWithASCIIString(stripped.get(), "raise") == 0;
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+}  // namespace vesk
