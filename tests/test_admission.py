@@ -12,7 +12,7 @@ from websockets.datastructures import Headers
 
 import Vesk
 from conftest import subprocess_env
-from scripted_frontend import BRIDGE_PORT, SecondConnection, Text, run_scenario
+from scripted_frontend import SecondConnection, Text, run_scenario
 
 PRELUDE = """
 import sys, threading, Vesk
@@ -84,14 +84,14 @@ def test_with_a_token_set_every_connection_must_carry_it():
 def test_a_refused_front_end_gets_no_task_and_leaves_the_slot_free():
     # The program itself knocks with a foreign origin before the page comes.
     result = scenario(
-        f"""
+        """
         from websockets.sync.client import connect
         from websockets.exceptions import InvalidStatus
-        import time
+        import os, time
         time.sleep(0.5)
         env.send_queue.put("task")
         try:
-            connect("ws://127.0.0.1:{BRIDGE_PORT}", origin="https://evil.example", open_timeout=5)
+            connect("ws://127.0.0.1:" + os.environ["VESK_PORT"], origin="https://evil.example", open_timeout=5)
         except InvalidStatus as error:
             show(error.response.status_code)
         show(env.reply_quene.get())

@@ -12,7 +12,10 @@ import numpy as np
 import pytest
 
 from conftest import run_python, subprocess_env
-from scripted_frontend import BRIDGE_PORT, Recv, Reconnect, Rows, Text, Close, run_scenario, wait_for_port
+from scripted_frontend import Recv, Reconnect, Rows, Text, Close, free_port, run_scenario, wait_for_port
+
+# The port of the tests that start the bridge without the scripted front-end.
+BRIDGE_PORT = free_port()
 
 BRIDGE = """
 import signal, sys, threading, time, Vesk
@@ -83,7 +86,7 @@ def test_without_the_setting_a_failure_still_ends_the_process():
 
 
 def test_an_unknown_failure_mode_stops_the_bridge_from_starting():
-    result = scenario("env.one_task('task')", None, env={"VESK_ON_FAILURE": "rase"}, timeout=20)
+    result = scenario("env.one_task('task')", None, env={"VESK_ON_FAILURE": "rase"}, timeout=20, port=BRIDGE_PORT)
     assert result.returncode == 1, result.summary()
     # Above it, the runner thread's own traceback: this program does not catch it.
     assert result.stderr.splitlines()[-1] == (f"Vesk: the bridge cannot listen on 127.0.0.1 port {BRIDGE_PORT}: "
