@@ -220,10 +220,6 @@ PyType_Spec function_spec = {
 
 }  // namespace
 
-PyTypeObject* make_heap_type(PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)).release());
-}
-
 void ready_function_type() {
     if (function_type != nullptr) return;
     function_type = make_heap_type(&function_spec);

@@ -2,11 +2,12 @@
 #include "module/body.h"
 #include "module/state.h"
 
-#include "bridge/scope.h"
+#include "bridge/bridge.h"
 #include "core/call.h"
 #include "core/coroutine.h"
 #include "core/function.h"
 #include "core/globals.h"
+#include "util/genexpr.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,8 +79,9 @@ void check_version(ProcessState& state) {
 
 const Name kVesk("Vesk");
 
-// Steps 5 to 7 of the execution step; their failures are reported at line 1.
-// Sets added_entry once it has added sys.modules["Vesk"].
+// Registers the module as sys.modules["Vesk"] and resolves the built-ins;
+// their failures are reported at line 1. Sets added_entry once it has added
+// the sys.modules entry.
 void prepare(PyObject* module, PyObject* builtins_module, bool& added_entry) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* found = PyDict_GetItemWithError(modules, kVesk.get());
@@ -118,6 +120,7 @@ int exec_module(PyObject* module) {
         ready_function_type();
         ready_coroutine_type();
         ready_bridge_scope_type();
+        ready_genexpr_type();
         bool added_entry = false;
         try {
             at_line(1, [&] { prepare(module, builtins_module.get(), added_entry); });

@@ -90,9 +90,11 @@ PyType_Spec genexpr_spec = {
 
 }  // namespace
 
-Ref make_genexpr(PyObject* source) {
-    // Made on first use and kept for the process, like the other types.
+void ready_genexpr_type() {
     if (genexpr_type == nullptr) genexpr_type = make_heap_type(&genexpr_spec);
+}
+
+Ref make_genexpr(PyObject* source) {
     // The allocator zero-fills (an empty Ref) and starts GC tracking.
     Ref self = check(PyType_GenericAlloc(genexpr_type, 0));
     as_genexpr(self.get())->source = Ref::borrow(source);
