@@ -27,9 +27,6 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw PyError{};
 }
 
-ErrorGuard::ErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-ErrorGuard::~ErrorGuard() { PyErr_Restore(type_, value_, traceback_); }
-
 void translate_current_exception() {
     try {
         throw;
