@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PYTHON=${PYTHON:-python3}
-version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+version=$("$PYTHON" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + (getattr(sys, "abiflags", ""),)))')
 venv=".venv-$version"
 if [ ! -x "$venv/bin/python" ]; then
     "$PYTHON" -m venv "$venv"
