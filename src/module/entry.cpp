@@ -17,8 +17,10 @@ namespace {
 
 constexpr const char* kInterpreterChange =
     "Interpreter change detected - this module can only be loaded into one interpreter per process.";
-constexpr const char* kReinitialisation = "Module 'Vesk' has already been imported. Re-initialisation is not supported.";
-constexpr const char* kVersionMismatch = "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
+constexpr const char* kReinitialisation =
+    "Module 'Vesk' has already been imported. Re-initialisation is not supported.";
+constexpr const char* kVersionMismatch =
+    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
 
 // Copies one spec attribute; a spec without it is skipped.
 void copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to, bool none_too) {
