@@ -43,7 +43,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # --- the virtual environment and the install
-version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+version=$("$PYTHON" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + (getattr(sys, "abiflags", ""),)))')
 venv="${VENV_PREFIX:-.venv}-$version"
 if [ ! -x "$venv/bin/python" ]; then
     "$PYTHON" -m venv "$venv"

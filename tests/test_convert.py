@@ -1,4 +1,5 @@
 import collections
+import gc
 import inspect
 import sys
 import traceback
@@ -195,3 +196,76 @@ def test_deep_nesting_ends_in_recursion_error_not_a_crash(kind, limit):
     done = run_python(script, timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["RecursionError", "RecursionError"]
+
+
+
+
+class ProbedIterator:
+    """Draws from `items` and records, at each step, what the generator that
+    draws from it shows; `find(iterator)` names that generator."""
+
+    def __init__(self, items, find):
+        self.items, self.find, self.seen, self.generator = iter(items), find, [], None
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.generator = self.find(self)
+        try:
+            next(self.generator)
+            reentry = "allowed"
+        except ValueError as error:
+            reentry = str(error)
+        self.seen.append((self.generator.gi_running, self.generator.gi_frame is not None, reentry,
+                          inspect.getgeneratorstate(self.generator)))
+        return next(self.items)
+
+
+class ProbedTuple(tuple):
+    def __iter__(self):
+        self.iterator = ProbedIterator(tuple.__iter__(self), self.find)
+        return self.iterator
+
+
+def vesk_generator(iterator):
+    for holder in gc.get_referrers(iterator):
+        if type(holder).__name__ == "genexpr":
+            return holder
+    raise AssertionError("no genexpr draws from the iterator")
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["ends", "fails"])
+@pytest.mark.parametrize("implementation", ["python", "vesk"])
+def test_the_tuple_generator_shows_what_a_python_generator_shows(implementation, fails, monkeypatch):
+    def element(value):
+        if fails and value == 2:
+            raise KeyError(value)
+        return value
+
+    data = ProbedTuple([1, 2])
+    if implementation == "python":
+        def convert_tuple(data):
+            made = []
+            data.find = lambda iterator: made[0]
+            made.append(element(item) for item in data)
+            return tuple(made[0])
+    else:
+        monkeypatch.setattr(Vesk, "convert_numpy_to_list", element)
+        data.find = vesk_generator
+        convert_tuple = convert
+
+    if fails:
+        with pytest.raises(KeyError):
+            convert_tuple(data)
+    else:
+        assert convert_tuple(data) == (1, 2)
+    running = (True, True, "generator already executing", inspect.GEN_RUNNING)
+    assert data.iterator.seen == [running] * (2 if fails else 3)
+    generator = data.iterator.generator
+    assert (generator.gi_running, generator.gi_frame, inspect.getgeneratorstate(generator)) == \
+        (False, None, inspect.GEN_CLOSED)
+    assert generator.gi_code.co_flags & inspect.CO_GENERATOR
+    assert generator.gi_yieldfrom is None
+    with pytest.raises(StopIteration):
+        next(generator)

@@ -3,6 +3,10 @@ function type) and the four module-level built-in functions. Where Python has
 the reference behaviour, the same test runs against a plain Python function."""
 import functools
 import inspect
+import os
+import shutil
+import subprocess
+import sysconfig
 import traceback
 import types
 from abc import ABCMeta, abstractmethod
@@ -539,3 +543,26 @@ def test_traceback_entry_follows_the_caller(env):
         caller()
     names = [entry.name for entry in traceback.extract_tb(caught.value.__traceback__)]
     assert names[-2:] == ["caller", "Vesk.Vesk_Pal_st.explain_obs"]
+
+
+# --- the parsed-argument buffer ----------------------------------------------------------
+
+SOURCE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+
+
+@pytest.mark.parametrize("count, compiles", [(4, True), (5, False)])
+def test_a_row_longer_than_the_argument_buffer_does_not_compile(tmp_path, count, compiles):
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if compiler is None or not os.path.isdir(SOURCE_DIR):
+        pytest.skip("needs a C++ compiler and the source tree")
+    params = ", ".join('{"p%d"}' % i for i in range(count))
+    row = tmp_path / "row.cpp"
+    row.write_text('#include "core/args.h"\n'
+                   "constexpr vesk::Parameter kParams[] = {%s};\n"
+                   'const vesk::Signature signature{"f", kParams};\n' % params)
+    result = subprocess.run(
+        [compiler, "-std=c++20", "-fsyntax-only", "-I", SOURCE_DIR, "-I", sysconfig.get_paths()["include"], str(row)],
+        capture_output=True, text=True)
+    assert (result.returncode == 0) == compiles, result.stderr
+    if not compiles:
+        assert "kMaxParameters" in result.stderr

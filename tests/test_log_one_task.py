@@ -233,3 +233,25 @@ def test_caller_is_the_python_function_between(capsys):
     # Python frames began after render started, so the innermost one names the caller.
     Vesk.Vesk_Pal_st.render(type("Env", (), {"one_task": lambda self, text: middle()})())
     assert capsys.readouterr().out.splitlines()[0] == "<lambda> called by: middle"
+
+
+@DECORATORS
+def test_each_call_imports_inspect_before_printing(decorate, capsys, monkeypatch):
+    import builtins
+
+    Env = make_env_class(decorate)
+    env = Env()
+    printed, imported = [], []
+    real_import = builtins.__import__
+
+    def recording_import(name, *args, **kwargs):
+        printed.extend(capsys.readouterr().out.splitlines())
+        imported.append((name, len(printed)))
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", recording_import)
+    env.one_task("a")
+    env.one_task("b")
+    monkeypatch.undo()
+    # Lines printed before each import of inspect: none by the first call, three by the second.
+    assert [entry for entry in imported if entry[0] == "inspect"] == [("inspect", 0), ("inspect", 3)]

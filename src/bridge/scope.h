@@ -1,6 +1,7 @@
 // The closure scope one start_queue call makes: the environment and the
 // nested functions that refer to one another through it.
 #pragma once
+#include "bridge/bridge.h"
 #include "bridge/settings.h"
 #include "core/function.h"
 
@@ -18,7 +19,6 @@ struct BridgeScope {
 
 Ref make_bridge_scope(PyObject* environment);
 BridgeScope* bridge_scope_of(FunctionObject* function);  // borrowed, from its closure
-void ready_bridge_scope_type();
 
 extern const FunctionSpec yourfunction_spec;
 extern const FunctionSpec main_spec;

@@ -15,12 +15,20 @@ struct Parameter {
     ExactType exact = ExactType::any;
 };
 
+// The parsed arguments of a call live in a stack buffer of this many slots.
+inline constexpr size_t kMaxParameters = 4;
+
 struct Signature {
+    // consteval: a row with more parameters than the buffer holds fails to
+    // compile instead of overflowing the stack at its first call.
+    consteval Signature(const char* function_name, std::span<const Parameter> parameters)
+        : name(function_name), params(parameters) {
+        if (parameters.size() > kMaxParameters) throw "more parameters than kMaxParameters";
+    }
+
     const char* name;  // the bare function name used in messages
     std::span<const Parameter> params;
 };
-
-inline constexpr size_t kMaxParameters = 4;
 
 inline constexpr const char* kTooFewOrMany = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 inline constexpr const char* kUnexpectedKeyword = "%s() got an unexpected keyword argument '%U'";

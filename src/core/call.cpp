@@ -1,15 +1,6 @@
 #include "core/call.h"
 
-
 namespace vesk {
-
-PyObject* Name::get() const {
-    if (object_ == nullptr) {
-        object_ = PyUnicode_InternFromString(text_);
-        if (object_ == nullptr) throw_error();
-    }
-    return object_;
-}
 
 bool hasattr(PyObject* object, const Name& name) {
     PyObject* value = PyObject_GetAttr(object, name.get());

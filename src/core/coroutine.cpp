@@ -18,8 +18,15 @@ constexpr const char* kNeverAwaited = "coroutine '%U' was never awaited";
 constexpr const char* kNotAwaitable = "object %.100s can't be used in 'await' expression";
 constexpr const char* kAwaitReturnedCoroutine = "__await__() returned a coroutine";
 constexpr const char* kAwaitReturnedNonIterator = "__await__() returned non-iterator of type '%.100s'";
+constexpr const char* kThirdArgumentNotTraceback = "throw() third argument must be a traceback object";
+constexpr const char* kInstanceWithValue = "instance exception may not have a separate value";
+constexpr const char* kNotAnException = "exceptions must be classes or instances deriving from BaseException, not %s";
 
 PyTypeObject* coroutine_type = nullptr;
+
+// The slots below run without an error boundary, so the names they use are
+// interned when the type is made (see ready_coroutine_type), never on first use.
+const Name kSend("send"), kClose("close"), kThrow("throw"), kValue("value"), kGiCode("gi_code"), kCoFlags("co_flags");
 
 struct CoroutineObject {
     PyObject_HEAD
@@ -44,13 +51,9 @@ Outcome fetch_return_value(Ref& out) {
         return Outcome::returned;
     }
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return Outcome::failed;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    out = Ref::steal(value != nullptr ? PyObject_GetAttrString(value, "value") : Py_NewRef(Py_None));
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    SavedError stop = SavedError::fetch();
+    stop.normalize();
+    out = Ref::steal(stop.value() != nullptr ? PyObject_GetAttr(stop.value(), kValue.interned()) : Py_NewRef(Py_None));
     return out ? Outcome::returned : Outcome::failed;
 }
 
@@ -69,12 +72,11 @@ Outcome send_into(PyObject* iterator, PyObject* value, Ref& out) {
             return Outcome::failed;
     }
 #else
-    static const Name send("send");
     PyObject* result = nullptr;
     if (value == Py_None && Py_TYPE(iterator)->tp_iternext != nullptr) {
         result = Py_TYPE(iterator)->tp_iternext(iterator);
     } else {
-        result = PyObject_CallMethodObjArgs(iterator, send.get(), value, nullptr);
+        result = PyObject_CallMethodObjArgs(iterator, kSend.interned(), value, nullptr);
     }
     if (result != nullptr) {
         out = Ref::steal(result);
@@ -89,9 +91,8 @@ Ref awaitable_iterator(PyObject* awaitable) {
     if (PyCoro_CheckExact(awaitable) || Py_IS_TYPE(awaitable, coroutine_type)) return Ref::borrow(awaitable);
     if (PyGen_CheckExact(awaitable)) {
         // A generator marked by types.coroutine is awaited directly.
-        static const Name gi_code("gi_code"), co_flags("co_flags");
-        Ref code = getattr(awaitable, gi_code);
-        Ref flags = getattr(code.get(), co_flags);
+        Ref code = getattr(awaitable, kGiCode);
+        Ref flags = getattr(code.get(), kCoFlags);
         if (PyLong_AsLong(flags.get()) & CO_ITERABLE_COROUTINE) return Ref::borrow(awaitable);
     }
     PyAsyncMethods* async = Py_TYPE(awaitable)->tp_as_async;
@@ -114,19 +115,16 @@ Ref awaitable_iterator(PyObject* awaitable) {
 // (as for native coroutines), and the entry names the function.
 void report_failure(CoroutineObject* self) {
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyObject *type, *error, *traceback;
-        PyErr_Fetch(&type, &error, &traceback);
-        PyErr_NormalizeException(&type, &error, &traceback);
-        if (traceback != nullptr) PyException_SetTraceback(error, traceback);
+        SavedError stop = SavedError::fetch();
+        stop.normalize();
         PyErr_SetString(PyExc_RuntimeError, kRaisedStopIteration);
-        PyObject *new_type, *new_error, *new_traceback;
-        PyErr_Fetch(&new_type, &new_error, &new_traceback);
-        PyErr_NormalizeException(&new_type, &new_error, &new_traceback);
-        PyException_SetCause(new_error, Py_NewRef(error));
-        PyException_SetContext(new_error, error);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        PyErr_Restore(new_type, new_error, new_traceback);
+        SavedError error = SavedError::fetch();
+        error.normalize();
+        if (error.value() != nullptr && stop.value() != nullptr) {
+            PyException_SetCause(error.value(), Py_NewRef(stop.value()));
+            PyException_SetContext(error.value(), Py_NewRef(stop.value()));
+        }
+        error.restore();
     }
     add_traceback(self->spec->trace_name, self->spec->line);
 }
@@ -184,44 +182,26 @@ Outcome resume_body(CoroutineObject* self, PyObject* value, Ref& out) {
 Outcome throw_into_delegate(CoroutineObject* self, Ref& out) {
     Ref delegate = std::move(self->delegate);
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-        static const Name close("close");
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        Ref method = Ref::steal(PyObject_GetAttr(delegate.get(), close.get()));
+        SavedError exit = SavedError::fetch();
+        Ref method = Ref::steal(PyObject_GetAttr(delegate.get(), kClose.interned()));
         if (!method) PyErr_Clear();
-        if (method && !Ref::steal(PyObject_CallNoArgs(method.get()))) {
-            // The delegate's own failure replaces GeneratorExit.
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-        } else {
-            PyErr_Restore(type, value, traceback);
-        }
+        // The delegate's own failure to close replaces GeneratorExit.
+        if (!method || Ref::steal(PyObject_CallNoArgs(method.get()))) exit.restore();
         return Outcome::failed;  // the body resumes with the error now set
     }
-    static const Name throw_name("throw");
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Ref method = Ref::steal(PyObject_GetAttr(delegate.get(), throw_name.get()));
+    SavedError thrown = SavedError::fetch();
+    thrown.normalize();
+    Ref method = Ref::steal(PyObject_GetAttr(delegate.get(), kThrow.interned()));
     if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-            return Outcome::failed;
-        }
-        // No throw(): the error is raised where the body awaits.
+        // A failing lookup replaces the error; without throw() the error is
+        // raised where the body awaits.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Outcome::failed;
         PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
+        thrown.restore();
         return Outcome::failed;
     }
     // The one-argument form: the three-argument one is deprecated in 3.12.
-    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), value));
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), thrown.value()));
     if (result) {
         self->delegate = std::move(delegate);
         out = std::move(result);
@@ -253,8 +233,8 @@ Outcome coroutine_send(CoroutineObject* self, PyObject* value, Ref& out, bool cl
     Outcome outcome;
     if (self->delegate) {
         Ref result;
-        Outcome step = value != nullptr ? send_into(self->delegate.get(), value, result)
-                                        : throw_into_delegate(self, result);
+        Outcome step =
+            value != nullptr ? send_into(self->delegate.get(), value, result) : throw_into_delegate(self, result);
         if (step == Outcome::yielded) {
             out = std::move(result);
             self->running = false;
@@ -327,35 +307,27 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** resul
 bool set_thrown_error(PyObject* type, PyObject* value, PyObject* traceback) {
     if (traceback == Py_None) traceback = nullptr;
     if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        PyErr_SetString(PyExc_TypeError, kThirdArgumentNotTraceback);
         return false;
     }
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
+    SavedError thrown;
     if (PyExceptionClass_Check(type)) {
-        PyErr_NormalizeException(&type, &value, &traceback);
+        thrown = SavedError(Ref::borrow(type), Ref::borrow(value), Ref::borrow(traceback));
+        thrown.normalize();
     } else if (PyExceptionInstance_Check(type)) {
         if (value != nullptr && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
+            PyErr_SetString(PyExc_TypeError, kInstanceWithValue);
             return false;
         }
-        Py_XDECREF(value);
-        value = type;
-        type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-        if (traceback == nullptr) traceback = PyException_GetTraceback(value);
+        Ref instance_traceback =
+            traceback != nullptr ? Ref::borrow(traceback) : Ref::steal(PyException_GetTraceback(type));
+        thrown = SavedError(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(type))), Ref::borrow(type),
+                            std::move(instance_traceback));
     } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        Py_DECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+        PyErr_Format(PyExc_TypeError, kNotAnException, Py_TYPE(type)->tp_name);
         return false;
     }
-    PyErr_Restore(type, value, traceback);
+    thrown.restore();
     return true;
 }
 
@@ -497,11 +469,7 @@ PyType_Slot coroutine_slots[] = {
 };
 
 PyType_Spec coroutine_spec = {
-    "Vesk.coroutine",
-    sizeof(CoroutineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    coroutine_slots,
+    "Vesk.coroutine", sizeof(CoroutineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, coroutine_slots,
 };
 
 }  // namespace
@@ -526,6 +494,7 @@ void ready_coroutine_type() {
     if (coroutine_type != nullptr) return;
     coroutine_type = make_heap_type(&coroutine_spec);
     coroutine_type->tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
+    for (const Name* name : {&kSend, &kClose, &kThrow, &kValue, &kGiCode, &kCoFlags}) name->get();
     // asyncio and websockets take it for a coroutine through this ABC.
     static const Name register_name("register");
     Ref abc = check(PyImport_ImportModule("collections.abc"));

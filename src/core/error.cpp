@@ -27,9 +27,6 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw PyError{};
 }
 
-ErrorGuard::ErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-ErrorGuard::~ErrorGuard() { PyErr_Restore(type_, value_, traceback_); }
-
 // The catch of __forced_unwind binds a reference to an exception object that
 // does not exist (the unwinding is not a C++ throw): UBSan's null check would
 // report it at every exit while the bridge thread runs. Nothing here reads it.

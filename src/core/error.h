@@ -3,6 +3,8 @@
 #pragma once
 #include "core/ref.h"
 
+#include <utility>
+
 namespace vesk {
 
 // Thrown after a C API call failed; the Python error indicator stays set.
@@ -26,19 +28,53 @@ inline int check_status(int status) {
     return status;
 }
 
+// The error indicator taken out of the thread state, owned: code may call
+// into Python while it is held, and it is dropped unless restored.
+class SavedError {
+public:
+    SavedError() noexcept = default;
+    SavedError(Ref type, Ref value, Ref traceback) noexcept
+        : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
+
+    // Takes the current error, if any, and leaves the indicator clear.
+    static SavedError fetch() noexcept {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        return SavedError(Ref::steal(type), Ref::steal(value), Ref::steal(traceback));
+    }
+
+    // Makes it what an `except` clause sees: an instance that carries its traceback.
+    void normalize() noexcept {
+        if (!type_) return;
+        PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+        *this = SavedError(Ref::steal(type), Ref::steal(value), Ref::steal(traceback));
+    }
+
+    // Sets the error indicator to it again; this is left empty.
+    void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+    explicit operator bool() const noexcept { return static_cast<bool>(type_); }
+    PyObject* type() const noexcept { return type_.get(); }  // borrowed, like the two below
+    PyObject* value() const noexcept { return value_.get(); }
+    PyObject* traceback() const noexcept { return traceback_.get(); }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
 // Saves the error indicator and restores it on scope exit, so cleanup code
 // that calls into Python cannot clobber the error being reported.
 class ErrorGuard {
 public:
-    ErrorGuard() noexcept;
-    ~ErrorGuard();
+    ErrorGuard() noexcept : saved_(SavedError::fetch()) {}
+    ~ErrorGuard() { saved_.restore(); }
     ErrorGuard(const ErrorGuard&) = delete;
     ErrorGuard& operator=(const ErrorGuard&) = delete;
 
 private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* traceback_;
+    SavedError saved_;
 };
 
 // Converts any C++ exception in flight into a Python error (bad_alloc becomes

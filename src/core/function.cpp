@@ -1,7 +1,7 @@
 #include "core/function.h"
 
-#include "core/caller.h"
 #include "core/call.h"
+#include "core/caller.h"
 #include "core/getset.h"
 #include "core/heap_type.h"
 
@@ -89,9 +89,31 @@ PyObject* function_repr(PyObject* self) {
 
 // --- getset ----------------------------------------------------------------
 
+bool is_tuple(PyObject* v) { return PyTuple_Check(v); }
 bool is_dict(PyObject* v) { return PyDict_Check(v); }
-bool is_tuple_or_none(PyObject* v) { return v == Py_None || PyTuple_Check(v); }
-bool is_dict_or_none(PyObject* v) { return v == Py_None || PyDict_Check(v); }
+
+// __defaults__, __kwdefaults__ and __annotations__: None or deletion empties
+// the field, anything else must be of the field's type, as for Python functions.
+struct OptionalField {
+    Ref FunctionObject::* field;
+    bool (*accepts)(PyObject*);
+    const char* message;
+};
+OptionalField defaults_field = {&FunctionObject::defaults, is_tuple, "__defaults__ must be set to a tuple object"};
+OptionalField kwdefaults_field = {&FunctionObject::kwdefaults, is_dict, "__kwdefaults__ must be set to a dict object"};
+OptionalField annotations_field = {&FunctionObject::annotations, is_dict,
+                                   "__annotations__ must be set to a dict object"};
+
+int set_optional_field(PyObject* self, PyObject* value, void* closure) {
+    const OptionalField& field = *static_cast<const OptionalField*>(closure);
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !field.accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, field.message);
+        return -1;
+    }
+    as_function(self)->*field.field = Ref::borrow(value);
+    return 0;
+}
 
 PyObject* get_name(PyObject* self, void*) { return get_field(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -112,35 +134,12 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 PyObject* get_defaults(PyObject* self, void*) { return get_field(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    FunctionObject* f = as_function(self);
-    if (value == nullptr || value == Py_None) {
-        f->defaults.reset();
-        return 0;
-    }
-    return set_field_checked(f->defaults, value, is_tuple_or_none, "__defaults__ must be set to a tuple object");
-}
 PyObject* get_kwdefaults(PyObject* self, void*) { return get_field(as_function(self)->kwdefaults); }
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    FunctionObject* f = as_function(self);
-    if (value == nullptr || value == Py_None) {
-        f->kwdefaults.reset();
-        return 0;
-    }
-    return set_field_checked(f->kwdefaults, value, is_dict_or_none, "__kwdefaults__ must be set to a dict object");
-}
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
+    // An emptied field reads back as a new empty dict.
     if (!f->annotations) f->annotations = Ref::steal(PyDict_New());
     return Py_XNewRef(f->annotations.get());
-}
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    FunctionObject* f = as_function(self);
-    if (value == nullptr || value == Py_None) {
-        f->annotations.reset();  // read back as a new empty dict
-        return 0;
-    }
-    return set_field_checked(f->annotations, value, is_dict, "__annotations__ must be set to a dict object");
 }
 PyObject* get_globals(PyObject* self, void*) { return get_field(as_function(self)->globals); }
 
@@ -155,8 +154,8 @@ Ref build_code(const FunctionSpec& spec) {
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (spec.coroutine) flags |= CO_COROUTINE;
     static const Name replace("replace");
-    Ref kwnames = check(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_varnames", "co_flags",
-                                      "co_posonlyargcount"));
+    Ref kwnames =
+        check(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_varnames", "co_flags", "co_posonlyargcount"));
     Ref argcount = integer(static_cast<long>(count));
     Ref flag_value = integer(flags);
     Ref zero = integer(0);
@@ -182,9 +181,9 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_optional_field, nullptr, &defaults_field},
+    {"__kwdefaults__", get_kwdefaults, set_optional_field, nullptr, &kwdefaults_field},
+    {"__annotations__", get_annotations, set_optional_field, nullptr, &annotations_field},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__code__", get_code, set_code, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -219,10 +218,6 @@ PyType_Spec function_spec = {
 };
 
 }  // namespace
-
-PyTypeObject* make_heap_type(PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)).release());
-}
 
 void ready_function_type() {
     if (function_type != nullptr) return;

@@ -13,6 +13,10 @@ public:
     const char* text() const noexcept { return text_; }
     // Borrowed; interned on first use and kept for the life of the process.
     PyObject* get() const;
+    // The string get() made, for code that must not throw (slots CPython
+    // calls without an error boundary): intern it beforehand, when the
+    // type is made.
+    PyObject* interned() const noexcept { return object_; }
 
 private:
     const char* text_;

@@ -2,11 +2,12 @@
 #include "module/body.h"
 #include "module/state.h"
 
-#include "bridge/scope.h"
+#include "bridge/bridge.h"
 #include "core/call.h"
 #include "core/coroutine.h"
 #include "core/function.h"
 #include "core/globals.h"
+#include "util/genexpr.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,10 @@ namespace {
 
 constexpr const char* kInterpreterChange =
     "Interpreter change detected - this module can only be loaded into one interpreter per process.";
-constexpr const char* kReinitialisation = "Module 'Vesk' has already been imported. Re-initialisation is not supported.";
-constexpr const char* kVersionMismatch = "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
+constexpr const char* kReinitialisation =
+    "Module 'Vesk' has already been imported. Re-initialisation is not supported.";
+constexpr const char* kVersionMismatch =
+    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
 
 // Copies one spec attribute; a spec without it is skipped.
 void copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to, bool none_too) {
@@ -78,8 +81,9 @@ void check_version(ProcessState& state) {
 
 const Name kVesk("Vesk");
 
-// Steps 5 to 7 of the execution step; their failures are reported at line 1.
-// Sets added_entry once it has added sys.modules["Vesk"].
+// Registers the module as sys.modules["Vesk"] and resolves the built-ins;
+// their failures are reported at line 1. Sets added_entry once it has added
+// the sys.modules entry.
 void prepare(PyObject* module, PyObject* builtins_module, bool& added_entry) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* found = PyDict_GetItemWithError(modules, kVesk.get());
@@ -118,6 +122,7 @@ int exec_module(PyObject* module) {
         ready_function_type();
         ready_coroutine_type();
         ready_bridge_scope_type();
+        ready_genexpr_type();
         bool added_entry = false;
         try {
             at_line(1, [&] { prepare(module, builtins_module.get(), added_entry); });

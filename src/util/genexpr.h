@@ -8,4 +8,7 @@ namespace vesk {
 // A new genexpr object drawing from `source` (an iterator, borrowed).
 Ref make_genexpr(PyObject* source);
 
+// Created by the execution step.
+void ready_genexpr_type();
+
 }  // namespace vesk

@@ -11,8 +11,9 @@
 namespace vesk {
 namespace {
 
-const Name wraps_name("wraps"), name_attr("__name__"), called_by(" called by: "), sent_prefix("上传env参数: "),
-    replyable_open(" (replyable="), replyable_close(")"), returned_prefix("返回env信息: ");
+const Name wraps_name("wraps"), name_attr("__name__"), inspect_name("inspect"), called_by(" called by: "),
+    sent_prefix("上传env参数: "), replyable_open(" (replyable="), replyable_close(")"),
+    returned_prefix("返回env信息: ");
 
 // wrapper(self, msg, replyable=True); the wrapped func is its closure.
 Ref wrapper(FunctionObject* function, PyObject* const* args) {
@@ -21,15 +22,17 @@ Ref wrapper(FunctionObject* function, PyObject* const* args) {
     PyObject* replyable = args[2];
     PyObject* func = function->closure.get();
 
-    // Imported at every call, as the module keeps no name for it.
-    Ref inspect = check(PyImport_ImportModule("inspect"));
-    // This wrapper has no Python frame of its own; see core/caller.h.
+    // Every call imports inspect, through __import__, before it prints, as
+    // the Python wrapper it stands for does to find its caller: a missing or
+    // replaced inspect module shows here. The caller itself comes from our own
+    // record, since this wrapper has no Python frame (core/caller.h).
+    check(PyImport_Import(inspect_name.get()));
     Ref caller = name_of_caller();
 
     Ref func_name = getattr(func, name_attr);
     print_line({join_text({formatted(func_name.get()).get(), called_by.get(), formatted(caller.get()).get()}).get()});
-    print_line({join_text({sent_prefix.get(), formatted(msg).get(), replyable_open.get(),
-                           formatted(replyable).get(), replyable_close.get()})
+    print_line({join_text({sent_prefix.get(), formatted(msg).get(), replyable_open.get(), formatted(replyable).get(),
+                           replyable_close.get()})
                     .get()});
     // Always three positional arguments, however the wrapper was called.
     Ref result = call(func, {self, msg, replyable});
