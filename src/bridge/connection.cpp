@@ -3,6 +3,9 @@
 #include "bridge/scope.h"
 
 #include "core/call.h"
+#include "core/module_names.h"
+#include "core/environment_names.h"
+#include "core/common_names.h"
 #include "core/coroutine.h"
 #include "core/globals.h"
 #include "core/process_exit.h"
@@ -23,9 +26,8 @@ constexpr long kLibraryMaxBytes = 1 << 20;  // websockets' own default
 // then lets the event loop run (pings, closes, other connections).
 constexpr double kIdleSliceSeconds = 0.005;
 
-const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kGet("get"), kSend("send"), kRecv("recv"),
-    kClose("close"), kAsyncio("asyncio"), kWaitFor("wait_for"), kSleep("sleep"), kTimeout("timeout"),
-    kQueue("queue"), kEmpty("Empty"), kTimeoutError("TimeoutError"), kSent("sent"), kCode("code");
+const Name kRecv("recv"), kWaitFor("wait_for"), kSleep("sleep"), kTimeout("timeout"), kTimeoutError("TimeoutError"),
+    kSent("sent"), kCode("code");
 
 // The next task, or an empty Ref when none arrived within one idle slice.
 Ref next_task_within_slice(PyObject* environment, PyObject* empty_error) {
@@ -147,10 +149,7 @@ constexpr Parameter kWebsocketParams[] = {{"websocket"}};
 
 }  // namespace
 
-const FunctionSpec yourfunction_spec = {{"yourfunction", kWebsocketParams},
-                                        "Vesk_Pal_st.start_queue.<locals>.yourfunction",
-                                        "Vesk.Vesk_Pal_st.start_queue.yourfunction",
-                                        302,
+const FunctionSpec yourfunction_spec = {{"yourfunction", kWebsocketParams}, kStartQueueLocals, line::yourfunction,
                                         {},
                                         {},
                                         yourfunction,

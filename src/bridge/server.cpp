@@ -4,6 +4,8 @@
 #include "bridge/scope.h"
 
 #include "core/call.h"
+#include "core/module_names.h"
+#include "core/environment_names.h"
 #include "core/coroutine.h"
 #include "core/globals.h"
 #include "bridge/failover.h"
@@ -24,8 +26,7 @@ constexpr const char* kCannotListen = "the bridge cannot listen on %s port %S";
 constexpr const char* kCannotListenAnyPort = "the bridge cannot listen on %s";
 constexpr const char* kChoosePort = "VESK_PORT chooses another port";
 
-const Name kWebsockets("websockets"), kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"),
-    kAsyncio("asyncio"), kFuture("Future"), kReplyQueue("reply_quene"), kProcessRequest("process_request"),
+const Name kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"), kFuture("Future"), kProcessRequest("process_request"),
     kMaxSize("max_size"), kCloseTimeout("close_timeout"), kPingInterval("ping_interval");
 
 // websockets.serve(yourfunction, host, port, **options)
@@ -43,17 +44,16 @@ Ref make_server(BridgeScope* scope, PyObject* host) {
 
 // With the error set (it stays set): a waiting caller learns that no bridge listens.
 void tell_caller_cannot_listen(BridgeScope* scope) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    const bool os_error = type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_OSError);
+    SavedError error = SavedError::fetch();
+    error.normalize();
+    const bool os_error = error && PyErr_GivenExceptionMatches(error.type(), PyExc_OSError);
     Ref what = scope->settings.port
                    ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
                    : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
     Ref detail = os_error ? Ref::steal(PyUnicode_FromString(kChoosePort)) : Ref();
     Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     if (what && reply_queue) report_listen_failure(reply_queue.get(), what.get(), detail.get());
 }
 
@@ -77,26 +77,24 @@ CoroutineBody serve_forever(Ref scope_object) {
     count_listening_bridge(+1);
 
     // A future nothing completes: main stays here while the server serves.
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    SavedError error;
     try {
         Ref asyncio = global(kAsyncio);
         Ref future_class = getattr(asyncio.get(), kFuture);
         co_await py_await(call(future_class.get()));
     } catch (const PyError&) {
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        error = SavedError::fetch();
+        error.normalize();
     }
     count_listening_bridge(-1);
-    Ref error_type = Ref::steal(type), error = Ref::steal(value), error_traceback = Ref::steal(traceback);
     if (!error) {
         co_await py_await(call(aexit.get(), server.get(), Py_None, Py_None, Py_None));
         co_return Ref::borrow(Py_None);
     }
-    Ref swallowed = co_await py_await(call(
-        aexit.get(), server.get(), error_type.get(), error.get(), error_traceback ? error_traceback.get() : Py_None));
+    Ref swallowed = co_await py_await(
+        call(aexit.get(), server.get(), error.type(), error.value(), error.traceback() ? error.traceback() : Py_None));
     if (is_true(swallowed.get())) co_return Ref::borrow(Py_None);
-    PyErr_Restore(error_type.release(), error.release(), error_traceback.release());
+    error.restore();
     throw PyError{};
 }
 
@@ -106,7 +104,6 @@ Ref main_function(FunctionObject* function, PyObject* const*) {
 
 }  // namespace
 
-const FunctionSpec main_spec = {{"main", std::span<const Parameter>()}, "Vesk_Pal_st.start_queue.<locals>.main",
-                                "Vesk.Vesk_Pal_st.start_queue.main", 316, {}, {}, main_function, true};
+const FunctionSpec main_spec = {{"main", std::span<const Parameter>()}, kStartQueueLocals, line::main, {}, {}, main_function, true};
 
 }  // namespace vesk

@@ -17,29 +17,30 @@ inline void setattr(PyObject* object, const Name& name, PyObject* value) {
 // hasattr() semantics: only AttributeError counts as absence.
 bool hasattr(PyObject* object, const Name& name);
 
-// callable(*args); arguments are borrowed.
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
-// object.name(*args)
-Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args = {});
-// callable(arg, **{kwname: kwvalue}) and callable(arg1, arg2, **{kwname: kwvalue})
-Ref call_with_keyword(PyObject* callable, PyObject* arg, const Name& kwname, PyObject* kwvalue);
-Ref call_with_keyword(PyObject* callable, PyObject* arg1, PyObject* arg2, const Name& kwname, PyObject* kwvalue);
+template <class... Args>
+concept PyObjects = (std::is_convertible_v<Args, PyObject*> && ...);
 
-// Variadic forms of call and call_method. C++ coroutine bodies must use
-// these: GCC 12 cannot keep an initializer_list's array in a coroutine frame.
+// callable(*args); arguments are borrowed. The slot in front of them lets
+// vectorcall prepend a bound method's self without copying.
 template <class... Args>
-    requires(sizeof...(Args) > 0 && (std::is_convertible_v<Args, PyObject*> && ...))
+    requires PyObjects<Args...>
 Ref call(PyObject* callable, Args... args) {
-    PyObject* stack[] = {args...};
-    return check(PyObject_Vectorcall(callable, stack, sizeof...(Args), nullptr));
+    PyObject* stack[] = {nullptr, args...};
+    return check(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+
+// object.name(*args)
 template <class... Args>
-    requires(sizeof...(Args) > 0 && (std::is_convertible_v<Args, PyObject*> && ...))
+    requires PyObjects<Args...>
 Ref call_method(PyObject* object, const Name& name, Args... args) {
     PyObject* stack[] = {object, args...};
     return check(PyObject_VectorcallMethod(name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
+
+// callable(arg, **{kwname: kwvalue}) and callable(arg1, arg2, **{kwname: kwvalue})
+Ref call_with_keyword(PyObject* callable, PyObject* arg, const Name& kwname, PyObject* kwvalue);
+Ref call_with_keyword(PyObject* callable, PyObject* arg1, PyObject* arg2, const Name& kwname, PyObject* kwvalue);
 
 bool is_true(PyObject* object);
 

@@ -1,4 +1,6 @@
 #include "core/standard.h"
+#include "core/module_names.h"
+#include "core/common_names.h"
 
 #include "core/error.h"
 #include "core/globals.h"
@@ -25,8 +27,7 @@ Numpy& numpy_seen = *new Numpy;
 Json& json_seen = *new Json;
 PyObject* convert_seen = nullptr;  // owned
 
-const Name kNp("np"), kNdarray("ndarray"), kFloat32("float32"), kJson("json"), kDumps("dumps"),
-    kDefaultEncoder("_default_encoder"), kJsonEncoder("JSONEncoder"), kMakeEncoder("c_make_encoder"),
+const Name kDefaultEncoder("_default_encoder"), kJsonEncoder("JSONEncoder"), kMakeEncoder("c_make_encoder"),
     kEncodeAscii("encode_basestring_ascii");
 const Name kClassMembers[] = {Name("encode"), Name("iterencode"), Name("default"), Name("item_separator"),
                               Name("key_separator")};

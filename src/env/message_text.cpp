@@ -4,6 +4,8 @@
 #include "env/message_text.h"
 
 #include "core/call.h"
+#include "core/module_names.h"
+#include "core/common_names.h"
 #include "core/globals.h"
 #include "core/standard.h"
 
@@ -212,12 +214,11 @@ Ref encode_json_like_dumps(PyObject* value) {
 }
 
 Ref message_text(PyObject* msg) {
-    static const Name json_name("json"), dumps_name("dumps");
     if (standard_json()) {
         if (Ref text = encode_json_like_dumps(msg)) return text;
     }
-    Ref json = global(json_name);
-    return call_method(json.get(), dumps_name, {msg});
+    Ref json = global(kJson);
+    return call_method(json.get(), kDumps, msg);
 }
 
 }  // namespace vesk
