@@ -188,10 +188,7 @@ constexpr Parameter kParams[] = {{"connection"}, {"request"}};
 
 }  // namespace
 
-const FunctionSpec process_request_spec = {{"process_request", kParams}, kStartQueueLocals, line::process_request,
-                                           {},
-                                           {},
-                                           process_request,
-                                           true};
+const FunctionSpec process_request_spec = {
+    {"process_request", kParams}, kStartQueueLocals, line::process_request, {}, {}, process_request, true};
 
 }  // namespace vesk

@@ -2,14 +2,14 @@
 // its replies onto reply_quene, one in flight at a time, for ever.
 #include "bridge/scope.h"
 
+#include "bridge/failover.h"
 #include "core/call.h"
-#include "core/module_names.h"
-#include "core/environment_names.h"
 #include "core/common_names.h"
 #include "core/coroutine.h"
+#include "core/environment_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "core/process_exit.h"
-#include "bridge/failover.h"
 
 namespace vesk {
 namespace {
@@ -149,10 +149,7 @@ constexpr Parameter kWebsocketParams[] = {{"websocket"}};
 
 }  // namespace
 
-const FunctionSpec yourfunction_spec = {{"yourfunction", kWebsocketParams}, kStartQueueLocals, line::yourfunction,
-                                        {},
-                                        {},
-                                        yourfunction,
-                                        true};
+const FunctionSpec yourfunction_spec = {
+    {"yourfunction", kWebsocketParams}, kStartQueueLocals, line::yourfunction, {}, {}, yourfunction, true};
 
 }  // namespace vesk

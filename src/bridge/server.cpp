@@ -3,13 +3,13 @@
 // the options admit only our page (process_request) and bound the waits.
 #include "bridge/scope.h"
 
-#include "core/call.h"
-#include "core/module_names.h"
-#include "core/environment_names.h"
-#include "core/coroutine.h"
-#include "core/globals.h"
 #include "bridge/failover.h"
 #include "bridge/settings.h"
+#include "core/call.h"
+#include "core/coroutine.h"
+#include "core/environment_names.h"
+#include "core/globals.h"
+#include "core/module_names.h"
 
 namespace vesk {
 namespace {
@@ -26,8 +26,9 @@ constexpr const char* kCannotListen = "the bridge cannot listen on %s port %S";
 constexpr const char* kCannotListenAnyPort = "the bridge cannot listen on %s";
 constexpr const char* kChoosePort = "VESK_PORT chooses another port";
 
-const Name kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"), kFuture("Future"), kProcessRequest("process_request"),
-    kMaxSize("max_size"), kCloseTimeout("close_timeout"), kPingInterval("ping_interval");
+const Name kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"), kFuture("Future"),
+    kProcessRequest("process_request"), kMaxSize("max_size"), kCloseTimeout("close_timeout"),
+    kPingInterval("ping_interval");
 
 // websockets.serve(yourfunction, host, port, **options)
 Ref make_server(BridgeScope* scope, PyObject* host) {
@@ -38,7 +39,8 @@ Ref make_server(BridgeScope* scope, PyObject* host) {
     Ref options = make_dict({{kProcessRequest, scope->admission.get()},
                              {kCloseTimeout, close_timeout.get()},
                              {kPingInterval, ping_interval.get()}});
-    if (scope->settings.max_bytes) check_status(PyDict_SetItem(options.get(), kMaxSize.get(), scope->settings.max_bytes.get()));
+    if (scope->settings.max_bytes)
+        check_status(PyDict_SetItem(options.get(), kMaxSize.get(), scope->settings.max_bytes.get()));
     return check(PyObject_Call(serve.get(), args.get(), options.get()));
 }
 
@@ -47,9 +49,8 @@ void tell_caller_cannot_listen(BridgeScope* scope) {
     SavedError error = SavedError::fetch();
     error.normalize();
     const bool os_error = error && PyErr_GivenExceptionMatches(error.type(), PyExc_OSError);
-    Ref what = scope->settings.port
-                   ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
-                   : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
+    Ref what = scope->settings.port ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
+                                    : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
     Ref detail = os_error ? Ref::steal(PyUnicode_FromString(kChoosePort)) : Ref();
     Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
     PyErr_Clear();
@@ -104,6 +105,7 @@ Ref main_function(FunctionObject* function, PyObject* const*) {
 
 }  // namespace
 
-const FunctionSpec main_spec = {{"main", std::span<const Parameter>()}, kStartQueueLocals, line::main, {}, {}, main_function, true};
+const FunctionSpec main_spec = {
+    {"main", std::span<const Parameter>()}, kStartQueueLocals, line::main, {}, {}, main_function, true};
 
 }  // namespace vesk

@@ -1,9 +1,9 @@
 #include "bridge/settings.h"
 
 #include "core/call.h"
-#include "core/module_names.h"
 #include "core/common_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 
 #include <climits>
 #include <string_view>

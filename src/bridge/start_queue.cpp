@@ -5,8 +5,8 @@
 #include "bridge/scope.h"
 
 #include "core/call.h"
-#include "core/module_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 
 namespace vesk {
 namespace {
@@ -36,7 +36,9 @@ constexpr Parameter kSelfOnly[] = {{"self"}};
 
 }  // namespace
 
-const FunctionSpec start_queue_spec = {{"start_queue", kSelfOnly}, kEnvironmentClass, line::start_queue, {}, {}, start_queue};
-const FunctionSpec myfunc_spec = {{"myfunc", std::span<const Parameter>()}, kStartQueueLocals, line::myfunc, {}, {}, myfunc};
+const FunctionSpec start_queue_spec = {
+    {"start_queue", kSelfOnly}, kEnvironmentClass, line::start_queue, {}, {}, start_queue};
+const FunctionSpec myfunc_spec = {
+    {"myfunc", std::span<const Parameter>()}, kStartQueueLocals, line::myfunc, {}, {}, myfunc};
 
 }  // namespace vesk

@@ -8,9 +8,7 @@
 
 namespace vesk {
 
-inline Ref getattr(PyObject* object, const Name& name) {
-    return check(PyObject_GetAttr(object, name.get()));
-}
+inline Ref getattr(PyObject* object, const Name& name) { return check(PyObject_GetAttr(object, name.get())); }
 inline void setattr(PyObject* object, const Name& name, PyObject* value) {
     check_status(PyObject_SetAttr(object, name.get(), value));
 }
@@ -34,8 +32,8 @@ template <class... Args>
     requires PyObjects<Args...>
 Ref call_method(PyObject* object, const Name& name, Args... args) {
     PyObject* stack[] = {object, args...};
-    return check(PyObject_VectorcallMethod(name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return check(
+        PyObject_VectorcallMethod(name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(arg, **{kwname: kwvalue}) and callable(arg1, arg2, **{kwname: kwvalue})

@@ -14,7 +14,6 @@ const Name kMroEntries("__mro_entries__"), kPrepare("__prepare__");
 
 }  // namespace
 
-
 Ref resolve_bases(PyObject* bases) {
     Ref resolved = check(PyList_New(0));
     bool changed = false;

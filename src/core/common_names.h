@@ -6,13 +6,13 @@
 
 namespace vesk {
 
-extern const Name kGet, kPut, kEmpty,                  // queue.Queue and queue.Empty
-    kSend, kClose,                                     // coroutines, websockets
-    kJoin,                                             // os.path, threads
-    kExists, kIsdir, kIsfile, kListdir, kPath,         // os and os.path
-    kNdarray, kFloat32, kDtype, kTolist,               // numpy
-    kDumps,                                            // json
-    kReplace,                                          // code objects, str
-    kEmptyText;                                        // ""
+extern const Name kGet, kPut, kEmpty,           // queue.Queue and queue.Empty
+    kSend, kClose,                              // coroutines, websockets
+    kJoin,                                      // os.path, threads
+    kExists, kIsdir, kIsfile, kListdir, kPath,  // os and os.path
+    kNdarray, kFloat32, kDtype, kTolist,        // numpy
+    kDumps,                                     // json
+    kReplace,                                   // code objects, str
+    kEmptyText;                                 // ""
 
 }  // namespace vesk

@@ -55,7 +55,9 @@ public:
     // Sets the error indicator to it again; this is left empty.
     void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
     // Sets the error indicator to it and keeps it here too.
-    void restore_copy() const noexcept { PyErr_Restore(type_.copy().release(), value_.copy().release(), traceback_.copy().release()); }
+    void restore_copy() const noexcept {
+        PyErr_Restore(type_.copy().release(), value_.copy().release(), traceback_.copy().release());
+    }
 
     explicit operator bool() const noexcept { return static_cast<bool>(type_); }
     PyObject* type() const noexcept { return type_.get(); }  // borrowed, like the two below

@@ -25,13 +25,13 @@ struct Annotation {
 };
 
 struct FunctionSpec {
-    Signature signature;                      // bare name and parameters
-    const Owner& owner;                       // __qualname__ and traceback name derive from it
+    Signature signature;  // bare name and parameters
+    const Owner& owner;   // __qualname__ and traceback name derive from it
     int line;
-    std::span<const DefaultValue> defaults;   // for the trailing parameters
+    std::span<const DefaultValue> defaults;  // for the trailing parameters
     std::span<const Annotation> annotations;
     FunctionBody body;
-    bool coroutine = false;                   // calling it returns a coroutine
+    bool coroutine = false;  // calling it returns a coroutine
 
     TraceSite site() const { return {owner.trace_name, signature.name, line}; }
 };

@@ -3,8 +3,8 @@
 
 #include "core/call.h"
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 namespace vesk {
 namespace {
@@ -27,8 +27,7 @@ Ref failure_text(const char* what, PyObject* type, PyObject* value, PyObject* de
     Ref type_name = exception_type_name(type);
     Ref message = value != nullptr ? check(PyObject_Str(value)) : str("");
     const bool has_message = PyUnicode_GET_LENGTH(message.get()) > 0;
-    Ref line = check(PyUnicode_FromFormat("%s: %U%s%U", what, type_name.get(), has_message ? ": " : "",
-                                          message.get()));
+    Ref line = check(PyUnicode_FromFormat("%s: %U%s%U", what, type_name.get(), has_message ? ": " : "", message.get()));
     if (detail != nullptr) line = check(PyUnicode_FromFormat("%U; %U", line.get(), detail));
     // One line, whatever the message held.
     Ref newline = str("\n"), blank = str(" ");

@@ -3,10 +3,10 @@
 #include "env/env.h"
 #include "env/message_keys.h"
 
+#include "core/common_names.h"
+#include "core/environment_names.h"
 #include "core/globals.h"
 #include "core/module_names.h"
-#include "core/environment_names.h"
-#include "core/common_names.h"
 
 namespace vesk {
 namespace {
@@ -41,8 +41,8 @@ void fill_defaults(PyObject* self, PyObject* render_mode) {
         Ref num_envs = getattr(self, kNumEnvs);
         Ref np = global(kNp);
         Ref full = getattr(np.get(), kFull);
-        Ref flags = call_with_keyword(full.get(), num_envs.get(), Py_True, kDtype,
-                                      reinterpret_cast<PyObject*>(&PyBool_Type));
+        Ref flags =
+            call_with_keyword(full.get(), num_envs.get(), Py_True, kDtype, reinterpret_cast<PyObject*>(&PyBool_Type));
         setattr(self, kResetArray, flags.get());
     }
 }
@@ -76,7 +76,6 @@ constexpr DefaultValue kInitDefaults[] = {DefaultValue::none};
 
 }  // namespace
 
-const FunctionSpec init_spec = {{"__init__", kInitParams}, kEnvironmentClass, line::init,
-                                kInitDefaults, {}, init};
+const FunctionSpec init_spec = {{"__init__", kInitParams}, kEnvironmentClass, line::init, kInitDefaults, {}, init};
 
 }  // namespace vesk

@@ -4,9 +4,9 @@
 #include "env/message_keys.h"
 #include "env/reset_flags.h"
 
-#include "core/unpack.h"
-#include "core/environment_names.h"
 #include "core/common_names.h"
+#include "core/environment_names.h"
+#include "core/unpack.h"
 #include "util/util.h"
 
 namespace vesk {
@@ -31,8 +31,8 @@ Ref reset(FunctionObject*, PyObject* const* args) {
     unpack_exactly(convert_through_module_name(explained.get()).get(), pos_joint);
     Ref flags = call_method(getattr(self, kResetArray).get(), kTolist);
     Ref name = str("reset");
-    Ref message = make_dict({{kEnv, name.get()}, {kPos, pos_joint[0].get()}, {kJoint, pos_joint[1].get()},
-                             {kList, flags.get()}});
+    Ref message =
+        make_dict({{kEnv, name.get()}, {kPos, pos_joint[0].get()}, {kJoint, pos_joint[1].get()}, {kList, flags.get()}});
     exchange_observation(self, message.get());
     Ref info = new_info_list(getattr(self, kNumEnvs).get());
     Ref state = getattr(self, kState);
@@ -78,13 +78,9 @@ constexpr Annotation kStepAnnotations[] = {{"action", "np.ndarray"}};
 
 }  // namespace
 
-const FunctionSpec step_spec = {{"step", kStepParams}, kEnvironmentClass, line::step, {},
-                                kStepAnnotations, step};
-const FunctionSpec reset_spec = {{"reset", kResetParams}, kEnvironmentClass, line::reset,
-                                 kResetDefaults, {}, reset};
-const FunctionSpec render_spec = {{"render", kSelfOnly}, kEnvironmentClass, line::render, {}, {},
-                                  render};
-const FunctionSpec close_spec = {{"close", kSelfOnly}, kEnvironmentClass, line::close, {}, {},
-                                 close};
+const FunctionSpec step_spec = {{"step", kStepParams}, kEnvironmentClass, line::step, {}, kStepAnnotations, step};
+const FunctionSpec reset_spec = {{"reset", kResetParams}, kEnvironmentClass, line::reset, kResetDefaults, {}, reset};
+const FunctionSpec render_spec = {{"render", kSelfOnly}, kEnvironmentClass, line::render, {}, {}, render};
+const FunctionSpec close_spec = {{"close", kSelfOnly}, kEnvironmentClass, line::close, {}, {}, close};
 
 }  // namespace vesk

@@ -28,14 +28,27 @@ constexpr Annotation kConnectAnnotations[] = {{"connect_func", "Callable"}};
 
 }  // namespace
 
-const FunctionSpec explain_reset_spec = {{"explain_reset", kExplainResetParams}, kEnvironmentClass, line::explain_reset, {}, kExplainResetAnnotations,
+const FunctionSpec explain_reset_spec = {{"explain_reset", kExplainResetParams},
+                                         kEnvironmentClass,
+                                         line::explain_reset,
+                                         {},
+                                         kExplainResetAnnotations,
                                          not_implemented};
-const FunctionSpec explain_action_spec = {{"explain_action", kExplainActionParams}, kEnvironmentClass, line::explain_action, {}, kExplainActionAnnotations,
+const FunctionSpec explain_action_spec = {{"explain_action", kExplainActionParams},
+                                          kEnvironmentClass,
+                                          line::explain_action,
+                                          {},
+                                          kExplainActionAnnotations,
                                           not_implemented};
-const FunctionSpec explain_obs_spec = {{"explain_obs", kExplainObsParams}, kEnvironmentClass, line::explain_obs, {}, kExplainObsAnnotations,
+const FunctionSpec explain_obs_spec = {{"explain_obs", kExplainObsParams},
+                                       kEnvironmentClass,
+                                       line::explain_obs,
+                                       {},
+                                       kExplainObsAnnotations,
                                        not_implemented};
-const FunctionSpec reward_spec = {{"reward", kRewardParams}, kEnvironmentClass, line::reward,
-                                  {}, kRewardAnnotations, not_implemented};
-const FunctionSpec connect_spec = {{"connect", kConnectParams}, kEnvironmentClass, line::connect, {}, kConnectAnnotations, not_implemented};
+const FunctionSpec reward_spec = {{"reward", kRewardParams}, kEnvironmentClass, line::reward, {},
+                                  kRewardAnnotations,        not_implemented};
+const FunctionSpec connect_spec = {{"connect", kConnectParams}, kEnvironmentClass, line::connect, {},
+                                   kConnectAnnotations,         not_implemented};
 
 }  // namespace vesk

@@ -4,9 +4,9 @@
 #include "env/message_text.h"
 
 #include "core/call.h"
-#include "core/module_names.h"
 #include "core/common_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "core/standard.h"
 
 #include <charconv>
@@ -97,14 +97,29 @@ private:
             }
             out += '\\';
             switch (c) {
-                case '\\': out += '\\'; continue;
-                case '"': out += '"'; continue;
-                case '\b': out += 'b'; continue;
-                case '\f': out += 'f'; continue;
-                case '\n': out += 'n'; continue;
-                case '\r': out += 'r'; continue;
-                case '\t': out += 't'; continue;
-                default: break;
+                case '\\':
+                    out += '\\';
+                    continue;
+                case '"':
+                    out += '"';
+                    continue;
+                case '\b':
+                    out += 'b';
+                    continue;
+                case '\f':
+                    out += 'f';
+                    continue;
+                case '\n':
+                    out += 'n';
+                    continue;
+                case '\r':
+                    out += 'r';
+                    continue;
+                case '\t':
+                    out += 't';
+                    continue;
+                default:
+                    break;
             }
             if (c >= 0x10000) {
                 const Py_UCS4 high = 0xD800 - (0x10000 >> 10) + (c >> 10);
@@ -182,7 +197,8 @@ private:
                 out.append(digits + 1, count - 1);
             }
             char tail[8];
-            const int written = std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+            const int written =
+                std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
             out.append(tail, written);
         } else if (point <= 0) {
             out += "0.";

@@ -9,10 +9,10 @@
 #include "bridge/settings.h"
 
 #include "core/call.h"
-#include "core/module_names.h"
-#include "core/environment_names.h"
 #include "core/common_names.h"
+#include "core/environment_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "core/process_exit.h"
 
 namespace vesk {
@@ -119,6 +119,7 @@ constexpr DefaultValue kOneTaskDefaults[] = {DefaultValue::true_value};
 
 }  // namespace
 
-const FunctionSpec one_task_spec = {{"one_task", kOneTaskParams}, kEnvironmentClass, line::one_task, kOneTaskDefaults, {}, one_task};
+const FunctionSpec one_task_spec = {
+    {"one_task", kOneTaskParams}, kEnvironmentClass, line::one_task, kOneTaskDefaults, {}, one_task};
 
 }  // namespace vesk

@@ -73,7 +73,8 @@ void run_module_body(PyObject* d) {
     at_line(9, [&] { import_from(d, "functools", {"wraps"}); });
     at_line(10, [&] { import_plain(d, "shutil", kShutil); });
 
-    at_line(convert_numpy_to_list_spec.line, [&] { bind(d, kConvertNumpyToList, make_builtin<convert_numpy_to_list_spec>()); });
+    at_line(convert_numpy_to_list_spec.line,
+            [&] { bind(d, kConvertNumpyToList, make_builtin<convert_numpy_to_list_spec>()); });
     at_line(copy_files_spec.line, [&] { bind(d, kCopyFiles, make_builtin<copy_files_spec>()); });
     at_line(upload_spec.line, [&] { bind(d, kUpload, make_builtin<upload_spec>()); });
     at_line(log_one_task_spec.line, [&] { bind(d, "log_one_task", make_builtin<log_one_task_spec>()); });

@@ -5,16 +5,15 @@
 #include "bridge/bridge.h"
 #include "core/call.h"
 #include "core/class_creation.h"
-#include "core/module_names.h"
 #include "core/environment_names.h"
 #include "core/function.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "env/env.h"
 #include "util/util.h"
 
 namespace vesk {
 namespace {
-
 
 struct MethodRow {
     const FunctionSpec& spec;
@@ -23,13 +22,11 @@ struct MethodRow {
 
 // The class body's methods, in order.
 const MethodRow kMethods[] = {
-    {init_spec, false},         {explain_reset_spec, true}, {explain_action_spec, true},
-    {explain_obs_spec, true},   {reward_spec, true},        {connect_spec, true},
-    {step_spec, false},         {reset_spec, false},        {render_spec, false},
-    {close_spec, false},        {one_task_spec, false},     {start_queue_spec, false},
+    {init_spec, false},          {explain_reset_spec, true}, {explain_action_spec, true}, {explain_obs_spec, true},
+    {reward_spec, true},         {connect_spec, true},       {step_spec, false},          {reset_spec, false},
+    {render_spec, false},        {close_spec, false},        {one_task_spec, false},      {start_queue_spec, false},
     {upload_method_spec, false},
 };
-
 
 void store(PyObject* class_namespace, const char* name, PyObject* value) {
     Ref key = str(name);

@@ -3,10 +3,10 @@
 #include "util/util.h"
 
 #include "core/call.h"
-#include "core/module_names.h"
-#include "core/common_names.h"
 #include "core/caller.h"
+#include "core/common_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "core/standard.h"
 #include "core/unpack.h"
 #include "util/float32_list.h"
@@ -178,6 +178,7 @@ Ref convert_through_module_name(PyObject* value) {
     return call(function.get(), value);
 }
 
-const BuiltinSpec convert_numpy_to_list_spec = {{kName, kParams}, line::convert_numpy_to_list, {}, convert_numpy_to_list};
+const BuiltinSpec convert_numpy_to_list_spec = {
+    {kName, kParams}, line::convert_numpy_to_list, {}, convert_numpy_to_list};
 
 }  // namespace vesk

@@ -2,9 +2,9 @@
 // tree with one progress line per file, bounded by a running sub-folder count.
 #include "util/util.h"
 
+#include "core/common_names.h"
 #include "core/globals.h"
 #include "core/module_names.h"
-#include "core/common_names.h"
 #include "util/steps.h"
 
 namespace vesk {

@@ -60,14 +60,15 @@ PyObject* genexpr_next(PyObject* self) {
     }
     if (!g->source) return nullptr;  // done earlier
     g->started = g->running = true;
-    PyObject* result = guarded({kConvertLocals.trace_name, kName, line::convert_genexpr}, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        Ref item = Ref::steal(PyIter_Next(g->source.get()));
-        if (!item) {
-            if (PyErr_Occurred()) throw_error();
-            return nullptr;
-        }
-        return convert_through_module_name(item.get()).release();
-    });
+    PyObject* result = guarded({kConvertLocals.trace_name, kName, line::convert_genexpr},
+                               static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+                                   Ref item = Ref::steal(PyIter_Next(g->source.get()));
+                                   if (!item) {
+                                       if (PyErr_Occurred()) throw_error();
+                                       return nullptr;
+                                   }
+                                   return convert_through_module_name(item.get()).release();
+                               });
     g->running = false;
     // The end and an error alike finish it, as they finish a generator.
     if (result == nullptr) genexpr_clear(self);

@@ -3,18 +3,17 @@
 #include "util/util.h"
 
 #include "core/call.h"
-#include "core/module_names.h"
 #include "core/caller.h"
 #include "core/function.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "util/steps.h"
 
 namespace vesk {
 namespace {
 
-const Name name_attr("__name__"), inspect_name("inspect"), called_by(" called by: "),
-    sent_prefix("上传env参数: "), replyable_open(" (replyable="), replyable_close(")"),
-    returned_prefix("返回env信息: ");
+const Name name_attr("__name__"), inspect_name("inspect"), called_by(" called by: "), sent_prefix("上传env参数: "),
+    replyable_open(" (replyable="), replyable_close(")"), returned_prefix("返回env信息: ");
 
 // wrapper(self, msg, replyable=True); the wrapped func is its closure.
 Ref wrapper(FunctionObject* function, PyObject* const* args) {
@@ -33,8 +32,8 @@ Ref wrapper(FunctionObject* function, PyObject* const* args) {
     Ref func_name = getattr(func, name_attr);
     print_line(join_text({formatted(func_name.get()).get(), called_by.get(), formatted(caller.get()).get()}).get());
     print_line(join_text({sent_prefix.get(), formatted(msg).get(), replyable_open.get(), formatted(replyable).get(),
-                           replyable_close.get()})
-                    .get());
+                          replyable_close.get()})
+                   .get());
     // Always three positional arguments, however the wrapper was called.
     Ref result = call(func, self, msg, replyable);
     print_line(join_text({returned_prefix.get(), formatted(result.get()).get()}).get());
@@ -45,10 +44,9 @@ constexpr Parameter kWrapperParams[] = {{"self"}, {"msg", ExactType::str}, {"rep
 constexpr DefaultValue kWrapperDefaults[] = {DefaultValue::true_value};
 constexpr Annotation kWrapperAnnotations[] = {{"msg", "str"}};
 
-const FunctionSpec wrapper_spec = {{"wrapper", kWrapperParams}, kLogOneTaskLocals, line::log_one_task_wrapper,
-                                   kWrapperDefaults,
-                                   kWrapperAnnotations,
-                                   wrapper};
+const FunctionSpec wrapper_spec = {{"wrapper", kWrapperParams}, kLogOneTaskLocals,
+                                   line::log_one_task_wrapper,  kWrapperDefaults,
+                                   kWrapperAnnotations,         wrapper};
 
 // A new wrapper per call, finished as wraps(func)(wrapper).
 Ref log_one_task(PyObject* const* args) {

@@ -1,8 +1,8 @@
 #include "util/steps.h"
 
+#include "core/common_names.h"
 #include "core/globals.h"
 #include "core/module_names.h"
-#include "core/common_names.h"
 
 namespace vesk {
 

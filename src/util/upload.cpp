@@ -3,10 +3,10 @@
 // The method Vesk_Pal_st.upload forwards to it.
 #include "util/util.h"
 
-#include "core/function.h"
-#include "core/module_names.h"
 #include "core/common_names.h"
+#include "core/function.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "util/steps.h"
 #include "util/upload_guard.h"
 
@@ -25,7 +25,8 @@ constexpr const char* kDoesNotExist = " does not exist.";
 constexpr const char* kNotAFolder = " should be a folder, not a file.";
 constexpr const char* kWholeBundle = "/";  // the folder_name meaning the bundle folder itself
 
-const Name abspath_name("abspath"), dirname_name("dirname"), remove_name("remove"), rmtree_name("rmtree"), assets_name("assets"), index_html_name("index.html"), file_removed_prefix("该删"),
+const Name abspath_name("abspath"), dirname_name("dirname"), remove_name("remove"), rmtree_name("rmtree"),
+    assets_name("assets"), index_html_name("index.html"), file_removed_prefix("该删"),
     folder_removed_prefix("已删除文件夹: ");
 
 Ref bundle_folder() {
@@ -107,6 +108,7 @@ constexpr Annotation kMethodAnnotations[] = {{"folder_path", "str"}, {"folder_na
 }  // namespace
 
 const BuiltinSpec upload_spec = {{"upload", kParams}, line::upload, {}, upload};
-const FunctionSpec upload_method_spec = {{"upload", kMethodParams}, kEnvironmentClass, line::upload_method, {}, kMethodAnnotations, upload_method};
+const FunctionSpec upload_method_spec = {{"upload", kMethodParams}, kEnvironmentClass, line::upload_method, {},
+                                         kMethodAnnotations,        upload_method};
 
 }  // namespace vesk

@@ -1,8 +1,8 @@
 #include "util/upload_guard.h"
 
+#include "core/common_names.h"
 #include "core/globals.h"
 #include "core/module_names.h"
-#include "core/common_names.h"
 #include "util/steps.h"
 
 namespace vesk {
@@ -19,7 +19,8 @@ constexpr const char* kEscapingName = "folder_name %R leads out of the bundle fo
 // The entries of the bundle folder that the clearing leaves in place.
 constexpr const char* kKeptEntries[] = {"assets", "index.html"};
 
-const Name sep_name("sep"), realpath_name("realpath"), normcase_name("normcase"), isabs_name("isabs"), normpath_name("normpath");
+const Name sep_name("sep"), realpath_name("realpath"), normcase_name("normcase"), isabs_name("isabs"),
+    normpath_name("normpath");
 
 // A path with links and ".." resolved, in the form paths are compared in.
 struct RealPath {
@@ -83,9 +84,9 @@ void refuse_overlap(PyObject* source, PyObject* bundle, PyObject* destination) {
     const RealPath real_source = real_path(source), real_bundle = real_path(bundle);
 
     if (within(real_bundle, real_source, sep.get())) {
-        raise_instance(builtins().ValueError,
-                       check(PyUnicode_FromFormat(kSourceHoldsBundle, formatted(source).get(),
-                                                  formatted(bundle).get())).get());
+        raise_instance(
+            builtins().ValueError,
+            check(PyUnicode_FromFormat(kSourceHoldsBundle, formatted(source).get(), formatted(bundle).get())).get());
     }
     const Py_ssize_t start = strictly_inside(real_source, real_bundle, sep.get());
     if (start >= 0) {
@@ -94,15 +95,16 @@ void refuse_overlap(PyObject* source, PyObject* bundle, PyObject* destination) {
             Ref entry_path = os_path(kJoin, bundle, entry.get());
             raise_instance(builtins().ValueError,
                            check(PyUnicode_FromFormat(kSourceInsideCleared, formatted(source).get(),
-                                                      formatted(entry_path.get()).get(),
-                                                      formatted(bundle).get())).get());
+                                                      formatted(entry_path.get()).get(), formatted(bundle).get()))
+                               .get());
         }
     }
     const RealPath real_destination = real_path(destination);
     if (within(real_destination, real_source, sep.get())) {
-        raise_instance(builtins().ValueError,
-                       check(PyUnicode_FromFormat(kDestinationInsideSource, formatted(source).get(),
-                                                  formatted(destination).get())).get());
+        raise_instance(
+            builtins().ValueError,
+            check(PyUnicode_FromFormat(kDestinationInsideSource, formatted(source).get(), formatted(destination).get()))
+                .get());
     }
 }
 
