@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import run_python, subprocess_env
-from scripted_frontend import BRIDGE_PORT, Recv, Reconnect, Rows, Text, Close, run_scenario, wait_for_port
+from scripted_frontend import BRIDGE_PORT, Close, Delay, Recv, Reconnect, Rows, Text, run_scenario, wait_for_port
 
 BRIDGE = """
 import signal, sys, threading, time, Vesk
@@ -45,7 +45,8 @@ show(env.reply_quene.qsize())
 
 
 @pytest.mark.parametrize("script, cause, closes", [
-    ([Recv(), Close(1001, "page closed"), Reconnect()], "ConnectionClosedOK", [1001]),
+    # The page reconnects once the bridge has let the old connection go.
+    ([Recv(), Close(1001, "page closed"), Delay(0.5), Reconnect()], "ConnectionClosedOK", [1001]),
     ([Text("true"), Reconnect()], "ValueError", [1000]),
     ([Rows(np.zeros(3)), Reconnect()], "ValueError", [1000]),
 ], ids=["page-closed", "not-a-literal", "rows-not-even"])
@@ -195,5 +196,6 @@ def test_a_protocol_error_ends_the_process_promptly_although_the_peer_stays_sile
             took = time.monotonic() - start
     finally:
         proc.kill()
-    assert proc.returncode == 1 and stderr.count("\n") == 1 and cause in stderr, stderr
+    # websockets 15 also logs its keepalive's complaint about the same failure.
+    assert proc.returncode == 1 and stderr.splitlines()[-1].startswith("Vesk: ") and cause in stderr, stderr
     assert took < 5, took  # the library alone would wait 10 to 20 s for the silent peer
