@@ -59,6 +59,17 @@ def test_raise_mode_fails_the_task_and_the_next_page_takes_over(script, cause, c
     assert result.stderr == ""
 
 
+def test_raise_mode_reports_a_close_when_the_class_changed_while_waiting():
+    # Any change to the class makes the next attribute lookup miss the type's
+    # cache; the bridge's lookup of reply_quene once failed then, silently.
+    change = "threading.Timer(0.3, setattr, (Bridge, 'changed', True)).start()\n"
+    result = scenario(change + FAIL_THEN_GO_ON, [Recv(), Delay(1.0), Close(1001, "page closed"), Delay(0.5),
+                                                 Reconnect(), Text("'second reply'")], env=RAISE, timeout=20)
+    assert result.returncode == 0, result.summary()
+    assert result.stdout.splitlines() == ["'ConnectionClosedOK'", "'connection to the front-end failed'",
+                                          "'second reply'", "0"]
+
+
 def test_interrupted_wait_leaves_no_late_reply_for_the_next_task():
     result = scenario(
         """
