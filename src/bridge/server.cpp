@@ -7,6 +7,7 @@
 #include "core/coroutine.h"
 #include "core/globals.h"
 #include "bridge/failover.h"
+#include "bridge/library_log.h"
 #include "bridge/settings.h"
 
 namespace vesk {
@@ -64,6 +65,7 @@ CoroutineBody serve_forever(Ref scope_object) {
         scope->settings.port.reset();
         scope->settings.port = read_port();
         read_settings(scope->settings);
+        quiet_library_failure_log();
         Ref host = str(kHost);
         server = make_server(scope, host.get());
         PyObject* server_type = reinterpret_cast<PyObject*>(Py_TYPE(server.get()));
