@@ -118,7 +118,14 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
         // By default any failure, cancellation and closing included, ends the process.
         if (!raise_on_failure()) end_process_after_failure(kFailure, detail.get());
         Ref what = str(kFailure);
-        Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
+        Ref reply_queue;
+        {
+            // Not with the failure set: a lookup that misses the type's
+            // cache would fail on it, and the caller would wait for ever.
+            ErrorGuard keep;
+            reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
+            PyErr_Clear();
+        }
         if (reply_queue) {
             report_bridge_failure(reply_queue.get(), epoch, what.get(), detail.get());
         }

@@ -4,6 +4,7 @@
 #include "bridge/scope.h"
 
 #include "bridge/failover.h"
+#include "bridge/library_log.h"
 #include "bridge/settings.h"
 #include "core/call.h"
 #include "core/coroutine.h"
@@ -65,6 +66,7 @@ CoroutineBody serve_forever(Ref scope_object) {
         scope->settings.port.reset();
         scope->settings.port = read_port();
         read_settings(scope->settings);
+        quiet_library_failure_log();
         Ref host = str(kHost);
         server = make_server(scope, host.get());
         PyObject* server_type = reinterpret_cast<PyObject*>(Py_TYPE(server.get()));

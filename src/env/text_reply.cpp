@@ -34,10 +34,14 @@ private:
 
 Ref decode_text_reply(PyObject* text) {
     if (!PyUnicode_Check(text)) return call(builtins().literal_eval, text);
-    // What literal_eval does with a str: strip leading blanks and tabs, parse
-    // in eval mode to a tree, convert the tree.
+    // What literal_eval does with a str: strip leading blanks and tabs (from
+    // 3.10 on), parse in eval mode to a tree, convert the tree.
+#if PY_VERSION_HEX >= 0x030A0000
     Ref blanks = str(" \t");
     Ref source = call_method(text, kLstrip, blanks.get());
+#else
+    Ref source = Ref::borrow(text);
+#endif
     Ref builtins_module = check(PyImport_ImportModule("builtins"));
     Ref compile = getattr(builtins_module.get(), kCompile);
     Ref filename = str("<unknown>"), mode = str("eval"), flags = integer(PyCF_ONLY_AST);
