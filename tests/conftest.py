@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 import Vesk
+import veskit
 
 # The folder the module under test was imported from, so that a child
 # interpreter imports the same build whatever put it on this one's path.
@@ -46,3 +47,15 @@ def run_python(code, timeout=60, env=None, cwd=None):
 @pytest.fixture(name="run_python")
 def run_python_fixture():
     return run_python
+
+
+@pytest.fixture(name="chromium")
+def chromium_fixture():
+    """The browser for the tests that need one: CI must have it, elsewhere
+    those tests skip."""
+    try:
+        return veskit.find_chromium()
+    except veskit.ChromiumNotFoundError as error:
+        if "CI" in os.environ:
+            pytest.fail(f"CI must run the browser tests: {error}")
+        pytest.skip(f"{error} CI runs this test.")

@@ -29,16 +29,6 @@ DEMO_PATH = os.path.join(REPO, "examples", "demo.py")
 ROW_BYTES = 7 * 4
 CART_COLOUR = (0x2B, 0x3A, 0x55)  # drawn only once the page has a simulation
 
-@pytest.fixture(name="chromium")
-def chromium_fixture():
-    try:
-        return veskit.find_chromium()
-    except veskit.ChromiumNotFoundError as error:
-        if "CI" in os.environ:
-            pytest.fail(f"CI must run the browser tests: {error}")
-        pytest.skip(f"{error} CI runs this test.")
-
-
 @pytest.fixture(name="layout")
 def layout_fixture(tmp_path):
     """tmp/lib holds a copy of the module, so its bundle folder is tmp/dist."""

@@ -44,16 +44,6 @@ PAGE = {str(PAGE)!r}
 """
 
 
-@pytest.fixture(name="chromium")
-def chromium_fixture():
-    try:
-        return veskit.find_chromium()
-    except veskit.ChromiumNotFoundError as error:
-        if "CI" in os.environ:
-            pytest.fail(f"CI must run the browser tests: {error}")
-        pytest.skip(f"{error} CI runs this test.")
-
-
 @pytest.fixture(name="tmp")
 def tmp_fixture():
     """The child's TMPDIR, where the browser profile goes; short, since
