@@ -46,6 +46,10 @@ struct FunctionObject {
 // `closure` may be NULL.
 Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure);
 
+// `object` is a function object made for `spec` (borrowed, may be anything):
+// it runs that row's body, whatever its name or attributes say.
+bool is_function_of(PyObject* object, const FunctionSpec& spec);
+
 // The defaults tuple a row names (NULL Ref when it has none).
 Ref make_defaults(std::span<const DefaultValue> defaults);
 

@@ -16,4 +16,8 @@ extern const FunctionSpec render_spec;
 extern const FunctionSpec close_spec;
 extern const FunctionSpec one_task_spec;        // task exchange
 
+// self.one_task when looking it up runs no Python code and finds this
+// module's one_task bound to self; else an empty Ref.
+Ref standard_one_task_of(PyObject* self);
+
 }  // namespace vesk

@@ -113,6 +113,22 @@ Ref one_task(FunctionObject*, PyObject* const* args) {
     }
 }
 
+}  // namespace
+
+Ref standard_one_task_of(PyObject* self) {
+    // The generic lookup runs nothing of the user's on the way to a function
+    // of ours: no __getattribute__ or __getattr__, no descriptor of theirs.
+    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return Ref();
+    Ref found = getattr(self, kOneTask);
+    if (PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == self &&
+        is_function_of(PyMethod_GET_FUNCTION(found.get()), one_task_spec)) {
+        return found;
+    }
+    return Ref();
+}
+
+namespace {
+
 constexpr Parameter kOneTaskParams[] = {{"self"}, {"msg"}, {"replyable"}};
 constexpr DefaultValue kOneTaskDefaults[] = {DefaultValue::true_value};
 
