@@ -306,6 +306,13 @@ class Looked(Stepper):
         raise AttributeError(name)
 
 
+class LookedUp(Stepper):
+    @property
+    def one_task(self):
+        self.lookups = getattr(self, "lookups", 0) + 1
+        return super().one_task
+
+
 @pytest.mark.parametrize(
     "replace, cls, expected",
     [
@@ -323,6 +330,15 @@ class Looked(Stepper):
 def test_step_of_an_array_honours_what_is_replaced(monkeypatch, replace, cls, expected):
     replace(monkeypatch)
     assert step_text(np.array([[0.5, -1.0]]), cls) == expected
+
+
+def test_one_task_is_looked_up_once_per_task():
+    env = object.__new__(LookedUp)
+    env.send_queue, env.reply_quene = queue.Queue(), queue.Queue()
+    env.reply_quene.put(b"\0\0\0\0")
+    env.step(np.array([[0.5, -1.0]]))
+    assert env.lookups == 1
+    assert env.send_queue.get_nowait() == '{"env": "step", "action": [[0.5, -1.0]]}'
 
 
 def test_an_overridden_one_task_gets_the_converted_action():
