@@ -8,6 +8,7 @@
 #include "core/process_exit.h"
 #include "core/standard.h"
 #include "bridge/failover.h"
+#include "bridge/reply_timer.h"
 
 namespace vesk {
 namespace {
@@ -26,70 +27,7 @@ constexpr double kIdleSliceSeconds = 0.005;
 
 const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kGet("get"), kSend("send"), kRecv("recv"),
     kClose("close"), kAsyncio("asyncio"), kWaitFor("wait_for"), kSleep("sleep"), kTimeout("timeout"),
-    kQueue("queue"), kEmpty("Empty"), kTimeoutError("TimeoutError"), kSent("sent"), kCode("code"),
-    kGetRunningLoop("get_running_loop"), kCurrentTask("current_task"), kCallLater("call_later"), kCancel("cancel"),
-    kUncancel("uncancel"), kCancelledError("CancelledError");
-
-// recv() under a 30-second limit without wait_for's Task per reply: a timer
-// cancels the handler's own task when the reply is overdue, and the
-// cancellation is turned into the TimeoutError wait_for raises. Used only
-// while asyncio.wait_for is the library's own.
-struct ReplyTimer {
-    Ref loop, task;
-    Ref state;     // [task, fired]: the timer callback's own
-    Ref on_overdue;
-};
-
-// The timer's callback; `state` is the list [task, fired].
-PyObject* reply_overdue(PyObject* state, PyObject*) {
-    Py_INCREF(Py_True);
-    if (PyList_SetItem(state, 1, Py_True) < 0) return nullptr;
-    return PyObject_CallMethodNoArgs(PyList_GET_ITEM(state, 0), kCancel.interned());
-}
-PyMethodDef reply_overdue_def = {"reply_overdue", reply_overdue, METH_NOARGS, nullptr};
-
-// Empty when the handler does not run in a task of its own (then wait_for serves).
-ReplyTimer make_reply_timer(PyObject* asyncio) {
-    kCancel.get();  // interned now: the callback runs without an error boundary
-    ReplyTimer timer;
-    Ref get_running_loop = getattr(asyncio, kGetRunningLoop), current_task = getattr(asyncio, kCurrentTask);
-    Ref loop = call(get_running_loop.get());
-    Ref task = call(current_task.get());
-    if (task.get() == Py_None) return timer;
-    timer.state = check(PyList_New(2));
-    PyList_SET_ITEM(timer.state.get(), 0, Py_NewRef(task.get()));
-    PyList_SET_ITEM(timer.state.get(), 1, Py_NewRef(Py_False));
-    timer.on_overdue = check(PyCFunction_New(&reply_overdue_def, timer.state.get()));
-    timer.loop = std::move(loop);
-    timer.task = std::move(task);
-    return timer;
-}
-
-bool timer_fired(const ReplyTimer& timer) { return PyList_GET_ITEM(timer.state.get(), 1) == Py_True; }
-
-// With the recv's error set: after the timer fired, a CancelledError becomes
-// the TimeoutError wait_for raises (from the cancellation), and the task's
-// cancel request is taken back, as wait_for's own task never had one.
-void turn_overdue_into_timeout(const ReplyTimer& timer, PyObject* asyncio) {
-    if (!timer_fired(timer)) return;
-    SavedError cancelled = SavedError::fetch();
-    cancelled.normalize();
-    Ref cancelled_type = Ref::steal(PyObject_GetAttr(asyncio, kCancelledError.get()));
-    Ref timeout_type = Ref::steal(PyObject_GetAttr(asyncio, kTimeoutError.get()));
-    Ref timeout = timeout_type ? Ref::steal(PyObject_CallNoArgs(timeout_type.get())) : Ref();
-    if (!cancelled_type || !timeout || !PyErr_GivenExceptionMatches(cancelled.type(), cancelled_type.get())) {
-        PyErr_Clear();
-        cancelled.restore();
-        return;
-    }
-#if PY_VERSION_HEX >= 0x030B0000
-    Ref taken_back = Ref::steal(PyObject_CallMethodNoArgs(timer.task.get(), kUncancel.get()));
-    PyErr_Clear();
-#endif
-    PyException_SetContext(timeout.get(), Py_NewRef(cancelled.value()));
-    PyException_SetCause(timeout.get(), Py_NewRef(cancelled.value()));
-    PyErr_SetObject(timeout_type.get(), timeout.get());
-}
+    kQueue("queue"), kEmpty("Empty"), kTimeoutError("TimeoutError"), kSent("sent"), kCode("code");
 
 // The next task, or an empty Ref when none arrived within one idle slice.
 Ref next_task_within_slice(PyObject* environment, PyObject* empty_error) {
@@ -148,13 +86,13 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
     // This connection carries the tasks of this epoch only (bridge/failover.h).
     const unsigned long epoch = exchange_epoch();
     Ref timeout_error, error_type, error, error_traceback;
+    ReplyTimer timer;
     try {
         Ref asyncio = global(kAsyncio);
         timeout_error = getattr(asyncio.get(), kTimeoutError);
         Ref queue_module = global(kQueue);
         Ref empty_error = getattr(queue_module.get(), kEmpty);
         Ref sleep = getattr(asyncio.get(), kSleep);
-        ReplyTimer timer;
         bool timer_made = false;
         Ref zero = integer(0), timeout = integer(kReplyTimeoutSeconds);
         for (;;) {
@@ -172,35 +110,29 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
             }
             co_await py_await(call_method(websocket.get(), kSend, task.get()));
             Ref receive = call_method(websocket.get(), kRecv);
-            Ref reply;
             PyObject* standard_asyncio = standard_asyncio_wait_for();  // borrowed
             if (standard_asyncio != nullptr && !timer_made) {
-                timer = make_reply_timer(standard_asyncio);
+                timer = ReplyTimer::for_running_task(standard_asyncio);
                 timer_made = true;
             }
-            if (standard_asyncio != nullptr && timer.state) {
-                check_status(PyList_SetItem(timer.state.get(), 1, Py_NewRef(Py_False)));
-                Ref handle = call_method(timer.loop.get(), kCallLater, timeout.get(), timer.on_overdue.get());
-                try {
-                    reply = co_await py_await(std::move(receive));
-                } catch (const PyError&) {
-                    {
-                        ErrorGuard keep;
-                        Ref cancelled = Ref::steal(PyObject_CallMethodNoArgs(handle.get(), kCancel.get()));
-                        PyErr_Clear();
-                    }
-                    turn_overdue_into_timeout(timer, standard_asyncio);
-                    throw;
-                }
-                call_method(handle.get(), kCancel);
+            Ref awaited;
+            if (standard_asyncio != nullptr && timer) {
+                timer.arm(timeout.get(), standard_asyncio);  // failing, the await is disarmed in the catch below
+                awaited = std::move(receive);
             } else {
                 Ref wait_for = getattr(asyncio.get(), kWaitFor);
-                reply = co_await py_await(call_with_keyword(wait_for.get(), receive.get(), kTimeout, timeout.get()));
+                awaited = call_with_keyword(wait_for.get(), receive.get(), kTimeout, timeout.get());
             }
+            // Initialised, never assigned: GCC mishandles the temporaries of
+            // an assignment from co_await.
+            Ref reply = co_await py_await(std::move(awaited));
+            if (timer.armed()) timer.disarm();
             Ref reply_queue = getattr(scope->environment.get(), kReplyQueue);
             if (!put_reply_if_current(reply_queue.get(), reply.get(), epoch)) break;  // a late reply: dropped
         }
     } catch (const PyError&) {
+        // An overdue reply's cancellation becomes TimeoutError here.
+        timer.disarm_after_error();
         Ref detail = failure_detail(timeout_error.get(), scope->settings);
         // By default any failure, cancellation and closing included, ends the process.
         if (!raise_on_failure()) end_process_after_failure(kFailure, detail.get());
