@@ -48,7 +48,7 @@ class FakeWebsockets:
     handler = None
 
     @staticmethod
-    def serve(handler, host, port):
+    def serve(handler, host, port, **options):
         FakeWebsockets.handler = handler
         return Server()
 

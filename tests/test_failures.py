@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import run_python, subprocess_env
-from scripted_frontend import Recv, Reconnect, Rows, Text, Close, free_port, run_scenario, wait_for_port
+from scripted_frontend import Close, Delay, Recv, Reconnect, Rows, Text, free_port, run_scenario, wait_for_port
 
 # The port of the tests that start the bridge without the scripted front-end.
 BRIDGE_PORT = free_port()
@@ -48,7 +48,8 @@ show(env.reply_quene.qsize())
 
 
 @pytest.mark.parametrize("script, cause, closes", [
-    ([Recv(), Close(1001, "page closed"), Reconnect()], "ConnectionClosedOK", [1001]),
+    # The page reconnects once the bridge has let the old connection go.
+    ([Recv(), Close(1001, "page closed"), Delay(0.5), Reconnect()], "ConnectionClosedOK", [1001]),
     ([Text("true"), Reconnect()], "ValueError", [1000]),
     ([Rows(np.zeros(3)), Reconnect()], "ValueError", [1000]),
 ], ids=["page-closed", "not-a-literal", "rows-not-even"])
@@ -59,6 +60,17 @@ def test_raise_mode_fails_the_task_and_the_next_page_takes_over(script, cause, c
     assert result.stdout.splitlines() == [repr(cause), repr(what), "'second reply'", "0"]
     assert result.messages == ['"first"', '"second"'] and result.closes == closes
     assert result.stderr == ""
+
+
+def test_raise_mode_reports_a_close_when_the_class_changed_while_waiting():
+    # Any change to the class makes the next attribute lookup miss the type's
+    # cache; the bridge's lookup of reply_quene once failed then, silently.
+    change = "threading.Timer(0.3, setattr, (Bridge, 'changed', True)).start()\n"
+    result = scenario(change + FAIL_THEN_GO_ON, [Recv(), Delay(1.0), Close(1001, "page closed"), Delay(0.5),
+                                                 Reconnect(), Text("'second reply'")], env=RAISE, timeout=20)
+    assert result.returncode == 0, result.summary()
+    assert result.stdout.splitlines() == ["'ConnectionClosedOK'", "'connection to the front-end failed'",
+                                          "'second reply'", "0"]
 
 
 def test_interrupted_wait_leaves_no_late_reply_for_the_next_task():
@@ -198,5 +210,5 @@ def test_a_protocol_error_ends_the_process_promptly_although_the_peer_stays_sile
             took = time.monotonic() - start
     finally:
         proc.kill()
-    assert proc.returncode == 1 and stderr.count("\n") == 1 and cause in stderr, stderr
+    assert proc.returncode == 1 and stderr.startswith("Vesk: ") and stderr.count("\n") == 1 and cause in stderr, stderr
     assert took < 5, took  # the library alone would wait 10 to 20 s for the silent peer

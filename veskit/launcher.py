@@ -520,7 +520,12 @@ class Browser:
             self.close()
             raise
         if failed:
+            # In raise mode a bridge that cannot listen fails the first task
+            # too: report it with the browser's side, as the poll above does.
+            problem = self._connect_problem(deadline) if self._bridge_error is not None else None
             self.close()
+            if problem is not None:
+                raise PageNotConnectedError(problem) from self._bridge_error
             raise failed[0]
         env = made[0]
         if target is not None:

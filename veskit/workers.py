@@ -436,7 +436,7 @@ class ParallelVectorEnv(WorkerVectorEnv):
 
     def _gather(self, command: str, timeout: Optional[float], expect: str = "ok") -> list[Any]:
         results: list[Any] = [None] * len(self._workers)
-        pending = {worker.conn: worker for worker in self._workers}
+        pending: dict[Any, _Worker] = {worker.conn: worker for worker in self._workers}
         deadline = None if timeout is None else time.monotonic() + timeout
         while pending:
             remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
@@ -446,7 +446,7 @@ class ParallelVectorEnv(WorkerVectorEnv):
                 self._shutdown()
                 raise TimeoutError(f"worker(s) {late} did not report ready within {timeout} s")
             for conn in ready:
-                worker = pending.pop(conn)  # type: ignore[call-overload]
+                worker = pending.pop(conn)
                 try:
                     status, value = worker.conn.recv()
                 except (EOFError, OSError):

@@ -9,6 +9,7 @@
 #include "bridge/scope.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 #include "core/coroutine.h"
 
 #include <string>
@@ -21,7 +22,7 @@ constexpr long kForbidden = 403;
 constexpr const char* kOriginRefused = "Vesk: this origin may not connect; VESK_ORIGINS admits more origins\n";
 constexpr const char* kTokenRefused = "Vesk: the request carries no token or a wrong one (token=... in its query)\n";
 
-const Name kPath("path"), kHeaders("headers"), kGetAll("get_all"), kRespond("respond");
+const Name kHeaders("headers"), kGetAll("get_all"), kRespond("respond");
 
 std::string_view utf8(PyObject* text) {
     Py_ssize_t size;
@@ -148,7 +149,7 @@ bool token_matches(PyObject* path, PyObject* token) {
 const char* refusal(PyObject* path, PyObject* headers, const BridgeSettings& settings) {
     if (settings.token && !token_matches(path, settings.token.get())) return kTokenRefused;
     Ref name = str("Origin");
-    Ref origins = call_method(headers, kGetAll, {name.get()});
+    Ref origins = call_method(headers, kGetAll, name.get());
     const Py_ssize_t count = PySequence_Size(origins.get());
     if (count < 0) throw_error();
     if (count == 0) return nullptr;  // not a browser
@@ -187,13 +188,7 @@ constexpr Parameter kParams[] = {{"connection"}, {"request"}};
 
 }  // namespace
 
-const FunctionSpec process_request_spec = {{"process_request", kParams},
-                                           "Vesk_Pal_st.start_queue.<locals>.process_request",
-                                           "Vesk.Vesk_Pal_st.start_queue.process_request",
-                                           311,
-                                           {},
-                                           {},
-                                           process_request,
-                                           true};
+const FunctionSpec process_request_spec = {
+    {"process_request", kParams}, kStartQueueLocals, line::process_request, {}, {}, process_request, true};
 
 }  // namespace vesk

@@ -2,13 +2,16 @@
 // its replies onto reply_quene, one in flight at a time, for ever.
 #include "bridge/scope.h"
 
-#include "core/call.h"
-#include "core/coroutine.h"
-#include "core/globals.h"
-#include "core/process_exit.h"
-#include "core/standard.h"
 #include "bridge/failover.h"
 #include "bridge/reply_timer.h"
+#include "core/call.h"
+#include "core/common_names.h"
+#include "core/coroutine.h"
+#include "core/environment_names.h"
+#include "core/globals.h"
+#include "core/module_names.h"
+#include "core/process_exit.h"
+#include "core/standard.h"
 
 namespace vesk {
 namespace {
@@ -25,9 +28,8 @@ constexpr long kLibraryMaxBytes = 1 << 20;  // websockets' own default
 // then lets the event loop run (pings, closes, other connections).
 constexpr double kIdleSliceSeconds = 0.005;
 
-const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kGet("get"), kSend("send"), kRecv("recv"),
-    kClose("close"), kAsyncio("asyncio"), kWaitFor("wait_for"), kSleep("sleep"), kTimeout("timeout"),
-    kQueue("queue"), kEmpty("Empty"), kTimeoutError("TimeoutError"), kSent("sent"), kCode("code");
+const Name kRecv("recv"), kWaitFor("wait_for"), kSleep("sleep"), kTimeout("timeout"), kTimeoutError("TimeoutError"),
+    kSent("sent"), kCode("code");
 
 // The next task, or an empty Ref when none arrived within one idle slice.
 Ref next_task_within_slice(PyObject* environment, PyObject* empty_error) {
@@ -137,7 +139,14 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
         // By default any failure, cancellation and closing included, ends the process.
         if (!raise_on_failure()) end_process_after_failure(kFailure, detail.get());
         Ref what = str(kFailure);
-        Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
+        Ref reply_queue;
+        {
+            // Not with the failure set: a lookup that misses the type's
+            // cache would fail on it, and the caller would wait for ever.
+            ErrorGuard keep;
+            reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
+            PyErr_Clear();
+        }
         if (reply_queue) {
             report_bridge_failure(reply_queue.get(), epoch, what.get(), detail.get());
         }
@@ -168,13 +177,7 @@ constexpr Parameter kWebsocketParams[] = {{"websocket"}};
 
 }  // namespace
 
-const FunctionSpec yourfunction_spec = {{"yourfunction", kWebsocketParams},
-                                        "Vesk_Pal_st.start_queue.<locals>.yourfunction",
-                                        "Vesk.Vesk_Pal_st.start_queue.yourfunction",
-                                        302,
-                                        {},
-                                        {},
-                                        yourfunction,
-                                        true};
+const FunctionSpec yourfunction_spec = {
+    {"yourfunction", kWebsocketParams}, kStartQueueLocals, line::yourfunction, {}, {}, yourfunction, true};
 
 }  // namespace vesk

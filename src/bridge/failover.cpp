@@ -1,14 +1,14 @@
 #include "bridge/failover.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 
 #include <pythread.h>
 
 namespace vesk {
 namespace {
 
-const Name kPut("put"), kGetNowait("get_nowait"), kJoin("join"), kCurrentThread("current_thread"),
-    kEmpty("Empty");
+const Name kGetNowait("get_nowait"), kCurrentThread("current_thread");
 
 constexpr double kRunnerWaitSeconds = 2.0;  // for a connect hook that reports the runner's exception
 
@@ -49,14 +49,11 @@ PyObject* record_key() { return private_object(record_slot); }
 
 // (key, what, error, detail, thread): the error is the exception instance.
 Ref make_record(PyObject* what, PyObject* detail, PyObject* thread) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Ref error_type = Ref::steal(type), error = Ref::steal(value), error_traceback = Ref::steal(traceback);
-    Ref record = Ref::steal(PyTuple_Pack(5, record_key(), what, error ? error.get() : Py_None,
+    SavedError error = SavedError::fetch();
+    error.normalize();
+    Ref record = Ref::steal(PyTuple_Pack(5, record_key(), what, error.value() != nullptr ? error.value() : Py_None,
                                          detail != nullptr ? detail : Py_None, thread != nullptr ? thread : Py_None));
-    PyErr_Restore(error_type.release(), error.release(), error_traceback.release());
+    error.restore();
     if (!record) throw PyError{};
     return record;
 }
@@ -65,15 +62,14 @@ Ref make_record(PyObject* what, PyObject* detail, PyObject* thread) {
 // failure inside is dropped: reporting must not replace what it reports.
 template <class Body>
 void keeping_error(Body&& body) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    SavedError error = SavedError::fetch();
+    error.normalize();
     try {
-        PyErr_Restore(Py_XNewRef(type), Py_XNewRef(value), Py_XNewRef(traceback));
+        error.restore_copy();
         body();
     } catch (const PyError&) {
     }
-    PyErr_Restore(type, value, traceback);
+    error.restore();
 }
 
 void drain(PyObject* queue) {
@@ -95,7 +91,7 @@ unsigned long exchange_epoch() { return epoch; }
 bool put_reply_if_current(PyObject* reply_queue, PyObject* reply, unsigned long reply_epoch) {
     Gate gate;
     if (epoch != reply_epoch) return false;
-    call_method(reply_queue, kPut, {reply});
+    call_method(reply_queue, kPut, reply);
     return true;
 }
 
@@ -106,7 +102,7 @@ void report_bridge_failure(PyObject* reply_queue, unsigned long failed_epoch, Py
         Gate gate;
         if (epoch != failed_epoch) return;  // the caller gave up on it first
         ++epoch;
-        call_method(reply_queue, kPut, {record.get()});
+        call_method(reply_queue, kPut, record.get());
     });
 }
 
@@ -118,7 +114,7 @@ void report_listen_failure(PyObject* reply_queue, PyObject* what, PyObject* deta
         Ref threading = check(PyImport_ImportModule("threading"));
         Ref thread = call_method(threading.get(), kCurrentThread);
         check_status(PyTuple_SetItem(record.get(), 4, thread.release()));
-        call_method(reply_queue, kPut, {record.get()});
+        call_method(reply_queue, kPut, record.get());
     });
 }
 
@@ -155,7 +151,7 @@ void abandon_exchange(PyObject* send_queue, PyObject* reply_queue) {
         ++epoch;
         drain(send_queue);
         drain(reply_queue);
-        call_method(send_queue, kPut, {barrier()});
+        call_method(send_queue, kPut, barrier());
     });
 }
 

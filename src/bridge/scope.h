@@ -9,12 +9,12 @@ namespace vesk {
 
 struct BridgeScope {
     PyObject_HEAD
-    Ref environment;   // the Vesk_Pal_st instance start_queue was called on
-    Ref yourfunction;  // the connection handler
-    Ref main;          // the server coroutine function
-    Ref admission;     // process_request: who may connect
+    Ref environment;          // the Vesk_Pal_st instance start_queue was called on
+    Ref yourfunction;         // the connection handler
+    Ref main;                 // the server coroutine function
+    Ref admission;            // process_request: who may connect
     BridgeSettings settings;  // read by main when it starts
-    bool serving;      // a front-end connection is being served
+    bool serving;             // a front-end connection is being served
 };
 
 Ref make_bridge_scope(PyObject* environment);

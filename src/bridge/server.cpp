@@ -5,11 +5,14 @@
 // text and rows only costs (about 1.9 ms a round trip at 1024 environments).
 #include "bridge/scope.h"
 
+#include "bridge/failover.h"
+#include "bridge/library_log.h"
+#include "bridge/settings.h"
 #include "core/call.h"
 #include "core/coroutine.h"
+#include "core/environment_names.h"
 #include "core/globals.h"
-#include "bridge/failover.h"
-#include "bridge/settings.h"
+#include "core/module_names.h"
 
 namespace vesk {
 namespace {
@@ -26,9 +29,9 @@ constexpr const char* kCannotListen = "the bridge cannot listen on %s port %S";
 constexpr const char* kCannotListenAnyPort = "the bridge cannot listen on %s";
 constexpr const char* kChoosePort = "VESK_PORT chooses another port";
 
-const Name kWebsockets("websockets"), kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"),
-    kAsyncio("asyncio"), kFuture("Future"), kReplyQueue("reply_quene"), kProcessRequest("process_request"),
-    kMaxSize("max_size"), kCloseTimeout("close_timeout"), kPingInterval("ping_interval"), kCompression("compression");
+const Name kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"), kFuture("Future"),
+    kProcessRequest("process_request"), kMaxSize("max_size"), kCloseTimeout("close_timeout"),
+    kPingInterval("ping_interval"), kCompression("compression");
 
 // websockets.serve(yourfunction, host, port, **options)
 Ref make_server(BridgeScope* scope, PyObject* host) {
@@ -40,23 +43,22 @@ Ref make_server(BridgeScope* scope, PyObject* host) {
                              {kCloseTimeout, close_timeout.get()},
                              {kPingInterval, ping_interval.get()},
                              {kCompression, Py_None}});
-    if (scope->settings.max_bytes) check_status(PyDict_SetItem(options.get(), kMaxSize.get(), scope->settings.max_bytes.get()));
+    if (scope->settings.max_bytes)
+        check_status(PyDict_SetItem(options.get(), kMaxSize.get(), scope->settings.max_bytes.get()));
     return check(PyObject_Call(serve.get(), args.get(), options.get()));
 }
 
 // With the error set (it stays set): a waiting caller learns that no bridge listens.
 void tell_caller_cannot_listen(BridgeScope* scope) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    const bool os_error = type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_OSError);
-    Ref what = scope->settings.port
-                   ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
-                   : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
+    SavedError error = SavedError::fetch();
+    error.normalize();
+    const bool os_error = error && PyErr_GivenExceptionMatches(error.type(), PyExc_OSError);
+    Ref what = scope->settings.port ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
+                                    : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
     Ref detail = os_error ? Ref::steal(PyUnicode_FromString(kChoosePort)) : Ref();
     Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     if (what && reply_queue) report_listen_failure(reply_queue.get(), what.get(), detail.get());
 }
 
@@ -67,6 +69,7 @@ CoroutineBody serve_forever(Ref scope_object) {
         scope->settings.port.reset();
         scope->settings.port = read_port();
         read_settings(scope->settings);
+        quiet_library_failure_log();
         Ref host = str(kHost);
         server = make_server(scope, host.get());
         PyObject* server_type = reinterpret_cast<PyObject*>(Py_TYPE(server.get()));
@@ -80,26 +83,24 @@ CoroutineBody serve_forever(Ref scope_object) {
     count_listening_bridge(+1);
 
     // A future nothing completes: main stays here while the server serves.
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    SavedError error;
     try {
         Ref asyncio = global(kAsyncio);
         Ref future_class = getattr(asyncio.get(), kFuture);
         co_await py_await(call(future_class.get()));
     } catch (const PyError&) {
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        error = SavedError::fetch();
+        error.normalize();
     }
     count_listening_bridge(-1);
-    Ref error_type = Ref::steal(type), error = Ref::steal(value), error_traceback = Ref::steal(traceback);
     if (!error) {
         co_await py_await(call(aexit.get(), server.get(), Py_None, Py_None, Py_None));
         co_return Ref::borrow(Py_None);
     }
-    Ref swallowed = co_await py_await(call(
-        aexit.get(), server.get(), error_type.get(), error.get(), error_traceback ? error_traceback.get() : Py_None));
+    Ref swallowed = co_await py_await(
+        call(aexit.get(), server.get(), error.type(), error.value(), error.traceback() ? error.traceback() : Py_None));
     if (is_true(swallowed.get())) co_return Ref::borrow(Py_None);
-    PyErr_Restore(error_type.release(), error.release(), error_traceback.release());
+    error.restore();
     throw PyError{};
 }
 
@@ -109,7 +110,7 @@ Ref main_function(FunctionObject* function, PyObject* const*) {
 
 }  // namespace
 
-const FunctionSpec main_spec = {{"main", std::span<const Parameter>()}, "Vesk_Pal_st.start_queue.<locals>.main",
-                                "Vesk.Vesk_Pal_st.start_queue.main", 316, {}, {}, main_function, true};
+const FunctionSpec main_spec = {
+    {"main", std::span<const Parameter>()}, kStartQueueLocals, line::main, {}, {}, main_function, true};
 
 }  // namespace vesk

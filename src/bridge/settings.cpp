@@ -1,7 +1,9 @@
 #include "bridge/settings.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 
 #include <climits>
 #include <string_view>
@@ -16,14 +18,14 @@ constexpr const char* kBadOrigin =
     "VESK_ORIGINS must be a comma-separated list of origins such as https://example.com:8000 or null, got %R";
 constexpr const char* kBadFailureMode = "VESK_ON_FAILURE must be exit or raise, got %R";
 
-const Name kOs("os"), kEnviron("environ"), kGet("get"), kStrip("strip"), kLower("lower"), kSplit("split");
+const Name kEnviron("environ"), kStrip("strip"), kLower("lower"), kSplit("split");
 
 // os.environ.get(name), or an empty Ref when unset.
 Ref variable(const char* name) {
     Ref os = global(kOs);
     Ref environ = getattr(os.get(), kEnviron);
     Ref key = str(name);
-    Ref text = call_method(environ.get(), kGet, {key.get()});
+    Ref text = call_method(environ.get(), kGet, key.get());
     if (text.get() == Py_None) return Ref();
     return text;
 }
@@ -56,7 +58,7 @@ Ref read_origins() {
     Ref text = variable("VESK_ORIGINS");
     if (!text) return check(PyTuple_New(0));
     Ref comma = str(",");
-    Ref parts = call_method(text.get(), kSplit, {comma.get()});
+    Ref parts = call_method(text.get(), kSplit, comma.get());
     Ref origins = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
         Ref stripped = call_method(PyList_GET_ITEM(parts.get(), i), kStrip);

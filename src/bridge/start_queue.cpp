@@ -6,18 +6,19 @@
 
 #include "core/call.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 
 namespace vesk {
 namespace {
 
-const Name kAsyncio("asyncio"), kRun("run");
+const Name kRun("run");
 
 // myfunc(): runs main() under asyncio.run on the calling thread.
 Ref myfunc(FunctionObject* function, PyObject* const*) {
     Ref asyncio = global(kAsyncio);
     Ref run = getattr(asyncio.get(), kRun);
     Ref main_coroutine = call(bridge_scope_of(function)->main.get());
-    call(run.get(), {main_coroutine.get()});
+    call(run.get(), main_coroutine.get());
     return Ref::borrow(Py_None);
 }
 
@@ -35,9 +36,9 @@ constexpr Parameter kSelfOnly[] = {{"self"}};
 
 }  // namespace
 
-const FunctionSpec start_queue_spec = {{"start_queue", kSelfOnly}, "Vesk_Pal_st.start_queue",
-                                       "Vesk.Vesk_Pal_st.start_queue", 301, {}, {}, start_queue};
-const FunctionSpec myfunc_spec = {{"myfunc", std::span<const Parameter>()}, "Vesk_Pal_st.start_queue.<locals>.myfunc",
-                                  "Vesk.Vesk_Pal_st.start_queue.myfunc", 321, {}, {}, myfunc};
+const FunctionSpec start_queue_spec = {
+    {"start_queue", kSelfOnly}, kEnvironmentClass, line::start_queue, {}, {}, start_queue};
+const FunctionSpec myfunc_spec = {
+    {"myfunc", std::span<const Parameter>()}, kStartQueueLocals, line::myfunc, {}, {}, myfunc};
 
 }  // namespace vesk

@@ -85,7 +85,8 @@ void parse_arguments(const Signature& signature, PyObject* defaults, PyObject* c
     }
     if (keyword_error != nullptr) raise_format(PyExc_TypeError, keyword_error, signature.name, bad_keyword);
 
-    for (Py_ssize_t i = 0; i < count; ++i) check_exact_type(signature.params[i].name, signature.params[i].exact, out[i]);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        check_exact_type(signature.params[i].name, signature.params[i].exact, out[i]);
 }
 
 }  // namespace vesk

@@ -12,10 +12,11 @@ using BuiltinBody = Ref (*)(PyObject* const* args);
 
 struct BuiltinSpec {
     Signature signature;
-    const char* trace_name;  // e.g. "Vesk.copy_files"
     int line;
     std::span<const DefaultValue> defaults;
     BuiltinBody body;
+
+    TraceSite site() const { return {kModuleScope.trace_name, signature.name, line}; }
 };
 
 // Parses, runs the body, and converts a failure, for one call.

@@ -13,21 +13,6 @@ bool hasattr(PyObject* object, const Name& name) {
     return false;
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-    return check(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
-}
-
-Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args) {
-    // Room for the receiver in front of the arguments, as vectorcall methods expect.
-    PyObject* stack[8];
-    const size_t count = args.size() + 1;
-    if (count > 8) raise(PyExc_SystemError, "Vesk: too many arguments for call_method");
-    stack[0] = object;
-    size_t i = 1;
-    for (PyObject* arg : args) stack[i++] = arg;
-    return check(PyObject_VectorcallMethod(name.get(), stack, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 namespace {
 
 Ref vectorcall_with_keyword(PyObject* callable, PyObject* const* stack, size_t positional, const Name& kwname) {

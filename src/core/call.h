@@ -8,38 +8,37 @@
 
 namespace vesk {
 
-inline Ref getattr(PyObject* object, const Name& name) {
-    return check(PyObject_GetAttr(object, name.get()));
-}
+inline Ref getattr(PyObject* object, const Name& name) { return check(PyObject_GetAttr(object, name.get())); }
 inline void setattr(PyObject* object, const Name& name, PyObject* value) {
     check_status(PyObject_SetAttr(object, name.get(), value));
 }
 // hasattr() semantics: only AttributeError counts as absence.
 bool hasattr(PyObject* object, const Name& name);
 
-// callable(*args); arguments are borrowed.
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
+template <class... Args>
+concept PyObjects = (std::is_convertible_v<Args, PyObject*> && ...);
+
+// callable(*args); arguments are borrowed. The slot in front of them lets
+// vectorcall prepend a bound method's self without copying.
+template <class... Args>
+    requires PyObjects<Args...>
+Ref call(PyObject* callable, Args... args) {
+    PyObject* stack[] = {nullptr, args...};
+    return check(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // object.name(*args)
-Ref call_method(PyObject* object, const Name& name, std::initializer_list<PyObject*> args = {});
+template <class... Args>
+    requires PyObjects<Args...>
+Ref call_method(PyObject* object, const Name& name, Args... args) {
+    PyObject* stack[] = {object, args...};
+    return check(
+        PyObject_VectorcallMethod(name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // callable(arg, **{kwname: kwvalue}) and callable(arg1, arg2, **{kwname: kwvalue})
 Ref call_with_keyword(PyObject* callable, PyObject* arg, const Name& kwname, PyObject* kwvalue);
 Ref call_with_keyword(PyObject* callable, PyObject* arg1, PyObject* arg2, const Name& kwname, PyObject* kwvalue);
-
-// Variadic forms of call and call_method. C++ coroutine bodies must use
-// these: GCC 12 cannot keep an initializer_list's array in a coroutine frame.
-template <class... Args>
-    requires(sizeof...(Args) > 0 && (std::is_convertible_v<Args, PyObject*> && ...))
-Ref call(PyObject* callable, Args... args) {
-    PyObject* stack[] = {args...};
-    return check(PyObject_Vectorcall(callable, stack, sizeof...(Args), nullptr));
-}
-template <class... Args>
-    requires(sizeof...(Args) > 0 && (std::is_convertible_v<Args, PyObject*> && ...))
-Ref call_method(PyObject* object, const Name& name, Args... args) {
-    PyObject* stack[] = {object, args...};
-    return check(PyObject_VectorcallMethod(name.get(), stack, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
-}
 
 bool is_true(PyObject* object);
 

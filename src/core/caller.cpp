@@ -13,8 +13,7 @@ PyObject* current_frame() noexcept { return reinterpret_cast<PyObject*>(PyEval_G
 
 }  // namespace
 
-RunningFunction::RunningFunction(const char* name) noexcept
-    : name_(name), frame_(current_frame()), below_(innermost) {
+RunningFunction::RunningFunction(const char* name) noexcept : name_(name), frame_(current_frame()), below_(innermost) {
     innermost = this;
 }
 

@@ -1,4 +1,5 @@
 #include "core/coroutine.h"
+#include "core/common_names.h"
 
 #include "core/call.h"
 #include "core/getset.h"
@@ -9,15 +10,19 @@
 namespace vesk {
 namespace {
 
+// CPython's own wording, for the same misuse of a coroutine:
+// running it,
 constexpr const char* kAlreadyExecuting = "coroutine already executing";
 constexpr const char* kCannotReuse = "cannot reuse already awaited coroutine";
 constexpr const char* kIgnoredGeneratorExit = "coroutine ignored GeneratorExit";
 constexpr const char* kNonNoneToJustStarted = "can't send non-None value to a just-started coroutine";
 constexpr const char* kRaisedStopIteration = "coroutine raised StopIteration";
 constexpr const char* kNeverAwaited = "coroutine '%U' was never awaited";
+// awaiting something with it,
 constexpr const char* kNotAwaitable = "object %.100s can't be used in 'await' expression";
 constexpr const char* kAwaitReturnedCoroutine = "__await__() returned a coroutine";
 constexpr const char* kAwaitReturnedNonIterator = "__await__() returned non-iterator of type '%.100s'";
+// and throw()'s arguments.
 constexpr const char* kThirdArgumentNotTraceback = "throw() third argument must be a traceback object";
 constexpr const char* kInstanceWithValue = "instance exception may not have a separate value";
 constexpr const char* kNotAnException = "exceptions must be classes or instances deriving from BaseException, not %s";
@@ -26,7 +31,7 @@ PyTypeObject* coroutine_type = nullptr;
 
 // The slots below run without an error boundary, so the names they use are
 // interned when the type is made (see ready_coroutine_type), never on first use.
-const Name kSend("send"), kClose("close"), kThrow("throw"), kValue("value"), kGiCode("gi_code"), kCoFlags("co_flags");
+const Name kThrow("throw"), kValue("value"), kGiCode("gi_code"), kCoFlags("co_flags");
 
 struct CoroutineObject {
     PyObject_HEAD
@@ -126,7 +131,7 @@ void report_failure(CoroutineObject* self) {
         }
         error.restore();
     }
-    add_traceback(self->spec->trace_name, self->spec->line);
+    add_traceback(self->spec->site());
 }
 
 // Resumes the C++ body with `value`, or with the current Python error when
@@ -486,7 +491,7 @@ Ref make_coroutine(const FunctionSpec& spec, CoroutineBody body) {
     coroutine->body = body.release();
     coroutine->spec = &spec;
     coroutine->name = str(spec.signature.name);
-    coroutine->qualname = str(spec.qualname);
+    coroutine->qualname = make_qualname(spec);
     return self;
 }
 
@@ -499,7 +504,7 @@ void ready_coroutine_type() {
     static const Name register_name("register");
     Ref abc = check(PyImport_ImportModule("collections.abc"));
     Ref coroutine_abc = check(PyObject_GetAttrString(abc.get(), "Coroutine"));
-    call_method(coroutine_abc.get(), register_name, {reinterpret_cast<PyObject*>(coroutine_type)});
+    call_method(coroutine_abc.get(), register_name, reinterpret_cast<PyObject*>(coroutine_type));
 }
 
 }  // namespace vesk

@@ -9,8 +9,7 @@
 namespace vesk {
 
 void throw_error() {
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_SystemError, "Vesk: a C API call failed without setting an error");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Vesk: a C API call failed without setting an error");
     throw PyError{};
 }
 
@@ -39,8 +38,7 @@ void translate_current_exception() {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const PyError&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "Vesk: error reported without an exception set");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "Vesk: error reported without an exception set");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -54,6 +54,10 @@ public:
 
     // Sets the error indicator to it again; this is left empty.
     void restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+    // Sets the error indicator to it and keeps it here too.
+    void restore_copy() const noexcept {
+        PyErr_Restore(type_.copy().release(), value_.copy().release(), traceback_.copy().release());
+    }
 
     explicit operator bool() const noexcept { return static_cast<bool>(type_); }
     PyObject* type() const noexcept { return type_.get(); }  // borrowed, like the two below
@@ -84,10 +88,12 @@ private:
 // process. That is also why entry points are not noexcept.
 void translate_current_exception();
 
+struct TraceSite;
+
 // The single conversion point of an entry point: runs body, and on failure
-// adds the traceback entry trace_name:line and returns `failed`.
+// adds the traceback entry `site` and returns `failed`.
 template <class Result, class Body>
-Result guarded(const char* trace_name, int line, Result failed, Body&& body);
+Result guarded(const TraceSite& site, Result failed, Body&& body);
 
 }  // namespace vesk
 
@@ -96,13 +102,13 @@ Result guarded(const char* trace_name, int line, Result failed, Body&& body);
 namespace vesk {
 
 template <class Result, class Body>
-Result guarded(const char* trace_name, int line, Result failed, Body&& body) {
+Result guarded(const TraceSite& site, Result failed, Body&& body) {
     try {
         return body();
     } catch (...) {
         translate_current_exception();
     }
-    add_traceback(trace_name, line);
+    add_traceback(site);
     return failed;
 }
 

@@ -1,4 +1,5 @@
 #include "core/function.h"
+#include "core/common_names.h"
 
 #include "core/call.h"
 #include "core/caller.h"
@@ -22,13 +23,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const FunctionSpec& spec = *function->spec;
     RunningFunction running(spec.signature.name);
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        add_traceback(spec.trace_name, spec.line);
+        add_traceback(spec.site());
         return nullptr;
     }
     // Held for the call: the body may run code that replaces __defaults__
     // while it still uses a default value.
     Ref defaults = function->defaults.copy();
-    PyObject* result = guarded(spec.trace_name, spec.line, static_cast<PyObject*>(nullptr), [&] {
+    PyObject* result = guarded(spec.site(), static_cast<PyObject*>(nullptr), [&] {
         PyObject* parsed[kMaxParameters];
         parse_arguments(spec.signature, defaults.get(), args, nargsf, kwnames, parsed);
         return spec.body(function, parsed).release();
@@ -153,20 +154,19 @@ Ref build_code(const FunctionSpec& spec) {
     }
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (spec.coroutine) flags |= CO_COROUTINE;
-    static const Name replace("replace");
     Ref kwnames =
         check(Py_BuildValue("(sssss)", "co_argcount", "co_nlocals", "co_varnames", "co_flags", "co_posonlyargcount"));
     Ref argcount = integer(static_cast<long>(count));
     Ref flag_value = integer(flags);
     Ref zero = integer(0);
-    Ref method = getattr(code.get(), replace);
+    Ref method = getattr(code.get(), kReplace);
     PyObject* stack[] = {argcount.get(), argcount.get(), names.get(), flag_value.get(), zero.get()};
     return check(PyObject_Vectorcall(method.get(), stack, 0, kwnames.get()));
 }
 
 PyObject* get_code(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    return guarded(f->spec->trace_name, f->spec->line, static_cast<PyObject*>(nullptr), [&] {
+    return guarded(f->spec->site(), static_cast<PyObject*>(nullptr), [&] {
         if (!f->code) f->code = build_code(*f->spec);
         return Py_NewRef(f->code.get());
     });
@@ -253,6 +253,11 @@ Ref make_defaults(std::span<const DefaultValue> defaults) {
     return tuple;
 }
 
+Ref make_qualname(const FunctionSpec& spec) {
+    if (spec.owner.qualname == nullptr) return str(spec.signature.name);
+    return check(PyUnicode_FromFormat("%s.%s", spec.owner.qualname, spec.signature.name));
+}
+
 Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure) {
     // The allocator zero-fills the object, and a zeroed Ref is an empty one.
     Ref self = check(PyType_GenericAlloc(function_type, 0));
@@ -260,7 +265,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->name = str(spec.signature.name);
-    f->qualname = str(spec.qualname);
+    f->qualname = make_qualname(spec);
     f->module = str("Vesk");
     f->doc = Ref::borrow(Py_None);
     f->defaults = make_defaults(spec.defaults);

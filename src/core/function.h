@@ -3,6 +3,8 @@
 #pragma once
 #include "core/args.h"
 #include "core/ref.h"
+#include "core/source_lines.h"
+#include "core/traceback.h"
 
 #include <span>
 
@@ -23,14 +25,15 @@ struct Annotation {
 };
 
 struct FunctionSpec {
-    Signature signature;                      // bare name and parameters
-    const char* qualname;                     // e.g. "Vesk_Pal_st.step"
-    const char* trace_name;                   // e.g. "Vesk.Vesk_Pal_st.step"
+    Signature signature;  // bare name and parameters
+    const Owner& owner;   // __qualname__ and traceback name derive from it
     int line;
-    std::span<const DefaultValue> defaults;   // for the trailing parameters
+    std::span<const DefaultValue> defaults;  // for the trailing parameters
     std::span<const Annotation> annotations;
     FunctionBody body;
-    bool coroutine = false;                   // calling it returns a coroutine
+    bool coroutine = false;  // calling it returns a coroutine
+
+    TraceSite site() const { return {owner.trace_name, signature.name, line}; }
 };
 
 struct FunctionObject {
@@ -45,6 +48,9 @@ struct FunctionObject {
 // Makes a function object for `spec`. `globals` is the module namespace;
 // `closure` may be NULL.
 Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure);
+
+// The __qualname__ of the functions (and coroutines) `spec` makes.
+Ref make_qualname(const FunctionSpec& spec);
 
 // `object` is a function object made for `spec` (borrowed, may be anything):
 // it runs that row's body, whatever its name or attributes say.

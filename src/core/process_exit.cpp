@@ -1,9 +1,10 @@
 #include "core/process_exit.h"
+#include "core/common_names.h"
 
 #include "core/call.h"
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 namespace vesk {
 namespace {
@@ -26,13 +27,11 @@ Ref failure_text(const char* what, PyObject* type, PyObject* value, PyObject* de
     Ref type_name = exception_type_name(type);
     Ref message = value != nullptr ? check(PyObject_Str(value)) : str("");
     const bool has_message = PyUnicode_GET_LENGTH(message.get()) > 0;
-    Ref line = check(PyUnicode_FromFormat("%s: %U%s%U", what, type_name.get(), has_message ? ": " : "",
-                                          message.get()));
+    Ref line = check(PyUnicode_FromFormat("%s: %U%s%U", what, type_name.get(), has_message ? ": " : "", message.get()));
     if (detail != nullptr) line = check(PyUnicode_FromFormat("%U; %U", line.get(), detail));
     // One line, whatever the message held.
-    static const Name replace("replace");
     Ref newline = str("\n"), blank = str(" ");
-    return call_method(line.get(), replace, {newline.get(), blank.get()});
+    return call_method(line.get(), kReplace, newline.get(), blank.get());
 }
 
 namespace {
@@ -51,31 +50,29 @@ void write_stderr(PyObject* text) {
     PyErr_Clear();
 }
 
-void flush(const char* stream_name) {
-    static const Name flush_name("flush");
+// The two below run on the way out of a [[noreturn]] function: they call
+// the C API directly, so nothing can throw, and leave no error set.
+void flush(const char* stream_name) noexcept {
     PyObject* stream = PySys_GetObject(stream_name);  // borrowed
     if (stream == nullptr || stream == Py_None) return;
-    Ref result = Ref::steal(PyObject_CallMethodObjArgs(stream, flush_name.get(), nullptr));
+    Ref result = Ref::steal(PyObject_CallMethod(stream, "flush", nullptr));
     PyErr_Clear();
 }
 
-void stop_running_loop() {
-    static const Name get_running_loop("get_running_loop"), stop("stop");
+void stop_running_loop() noexcept {
     Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
-    if (!asyncio) return;
-    Ref get = Ref::steal(PyObject_GetAttr(asyncio.get(), get_running_loop.get()));
-    Ref loop = get ? Ref::steal(PyObject_CallNoArgs(get.get())) : Ref();
-    if (loop) Ref::steal(PyObject_CallMethodObjArgs(loop.get(), stop.get(), nullptr));
+    Ref loop = asyncio ? Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr)) : Ref();
+    if (loop) Ref::steal(PyObject_CallMethod(loop.get(), "stop", nullptr));
+    PyErr_Clear();
 }
 
 }  // namespace
 
 void end_process_after_failure(const char* what, PyObject* detail) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    SavedError error = SavedError::fetch();
+    error.normalize();
     try {
-        Ref line = failure_line(what, type != nullptr ? type : PyExc_SystemError, value, detail);
+        Ref line = failure_line(what, error ? error.type() : PyExc_SystemError, error.value(), detail);
         write_stderr(line.get());
     } catch (...) {
         PyErr_Clear();
@@ -91,19 +88,16 @@ void end_process_after_failure(const char* what, PyObject* detail) {
 }
 
 void raise_connection_error(const char* what, PyObject* detail) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value == nullptr) {
+    SavedError cause = SavedError::fetch();
+    cause.normalize();
+    if (cause.value() == nullptr) {
         PyErr_SetString(PyExc_ConnectionError, what);
         throw PyError{};
     }
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    Ref cause_type = Ref::steal(type), cause = Ref::steal(value), cause_traceback = Ref::steal(traceback);
-    Ref text = failure_text(what, cause_type.get(), cause.get(), detail);
+    Ref text = failure_text(what, cause.type(), cause.value(), detail);
     Ref error = check(PyObject_CallOneArg(PyExc_ConnectionError, text.get()));
-    PyException_SetCause(error.get(), cause.copy().release());
-    PyException_SetContext(error.get(), cause.release());
+    PyException_SetCause(error.get(), Py_NewRef(cause.value()));
+    PyException_SetContext(error.get(), Py_NewRef(cause.value()));
     PyErr_SetObject(PyExc_ConnectionError, error.get());
     throw PyError{};
 }

@@ -1,4 +1,6 @@
 #include "core/standard.h"
+#include "core/common_names.h"
+#include "core/module_names.h"
 
 #include "core/error.h"
 #include "core/globals.h"
@@ -29,9 +31,8 @@ struct Asyncio {
 };
 Asyncio& asyncio_seen = *new Asyncio;
 
-const Name kNp("np"), kNdarray("ndarray"), kFloat32("float32"), kJson("json"), kDumps("dumps"),
-    kDefaultEncoder("_default_encoder"), kJsonEncoder("JSONEncoder"), kMakeEncoder("c_make_encoder"),
-    kEncodeAscii("encode_basestring_ascii"), kAsyncio("asyncio"), kWaitFor("wait_for");
+const Name kDefaultEncoder("_default_encoder"), kJsonEncoder("JSONEncoder"), kMakeEncoder("c_make_encoder"),
+    kEncodeAscii("encode_basestring_ascii"), kWaitFor("wait_for");
 const Name kClassMembers[] = {Name("encode"), Name("iterencode"), Name("default"), Name("item_separator"),
                               Name("key_separator")};
 
@@ -191,7 +192,8 @@ bool standard_json() {
     PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(dumps);
     if (kwdefaults == nullptr || !equal(kwdefaults, j.dumps_kwdefaults.get())) return false;
     PyObject* encoder = j.encoder.get();
-    if (!same(dict, kDefaultEncoder, j.encoder) || reinterpret_cast<PyObject*>(Py_TYPE(encoder)) != j.encoder_type.get()) {
+    if (!same(dict, kDefaultEncoder, j.encoder) ||
+        reinterpret_cast<PyObject*>(Py_TYPE(encoder)) != j.encoder_type.get()) {
         return false;
     }
     Ref settings = Ref::steal(PyObject_GenericGetDict(encoder, nullptr));
@@ -202,8 +204,7 @@ bool standard_json() {
         if (!same(class_dict, kClassMembers[i], j.class_members[i])) return false;
     }
     PyObject* encoder_globals = j.encoder_globals.get();
-    return same(encoder_globals, kMakeEncoder, j.make_encoder) &&
-           same(encoder_globals, kEncodeAscii, j.encode_ascii);
+    return same(encoder_globals, kMakeEncoder, j.make_encoder) && same(encoder_globals, kEncodeAscii, j.encode_ascii);
 }
 
 PyObject* standard_convert() { return convert_seen; }

@@ -1,8 +1,11 @@
 #include "core/traceback.h"
 
+#include "core/error.h"
+
 #include <frameobject.h>
 
 #include <map>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -11,14 +14,17 @@ namespace {
 
 // A code object whose first line is `line`: its empty line table makes every
 // frame made from it report exactly that line, on every supported CPython.
-PyCodeObject* code_for(const char* name, int line) {
+PyCodeObject* code_for(const TraceSite& site) noexcept try {
     static std::map<std::pair<std::string, int>, PyCodeObject*> cache;
-    auto key = std::make_pair(std::string(name), line);
+    std::string name = site.owner != nullptr ? std::string(site.owner) + "." + site.name : std::string(site.name);
+    auto key = std::make_pair(std::move(name), site.line);
     auto found = cache.find(key);
     if (found != cache.end()) return found->second;
-    PyCodeObject* code = PyCode_NewEmpty(kTracebackFileName, name, line);
+    PyCodeObject* code = PyCode_NewEmpty(kTracebackFileName, key.first.c_str(), site.line);
     if (code != nullptr) cache.emplace(std::move(key), code);  // kept for the process
     return code;
+} catch (const std::bad_alloc&) {
+    return nullptr;  // no entry rather than no error
 }
 
 PyObject* frame_globals() {
@@ -31,15 +37,14 @@ PyObject* frame_globals() {
 
 }  // namespace
 
-void add_traceback(const char* name, int line) noexcept {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyCodeObject* code = code_for(name, line);  // borrowed from the cache
+void add_traceback(const TraceSite& site) noexcept {
+    SavedError error = SavedError::fetch();
+    PyCodeObject* code = code_for(site);  // borrowed from the cache
     PyObject* globals = code != nullptr ? frame_globals() : nullptr;
     PyFrameObject* frame = globals != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     // A failure to build the entry must not replace the error being reported.
     if (frame == nullptr) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     if (frame != nullptr) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);

@@ -8,8 +8,16 @@ namespace vesk {
 // from looking for a source file.
 inline constexpr const char* kTracebackFileName = "<Vesk>";
 
-// Pushes a traceback entry named `name` (e.g. "Vesk.Vesk_Pal_st.step") at
-// `line` onto the current exception. Safe to call with an error set; keeps it.
-void add_traceback(const char* name, int line) noexcept;
+// A traceback entry: named "<owner>.<name>" (e.g. "Vesk.Vesk_Pal_st.step"),
+// or `name` alone when owner is NULL, at `line`.
+struct TraceSite {
+    const char* owner;
+    const char* name;
+    int line;
+};
+
+// Pushes the entry onto the current exception. Safe to call with an error
+// set; keeps it.
+void add_traceback(const TraceSite& site) noexcept;
 
 }  // namespace vesk

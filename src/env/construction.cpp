@@ -1,9 +1,12 @@
 // __init__: check the configuration, fill in defaults, start the bridge
 // through the connect hook, and exchange the init task.
 #include "env/env.h"
-#include "env/messages.h"
+#include "env/message_keys.h"
 
+#include "core/common_names.h"
+#include "core/environment_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 
 namespace vesk {
 namespace {
@@ -11,7 +14,7 @@ namespace {
 constexpr const char* kAddObjMissing = "add_obj is not set. Please set it in the init method.";
 constexpr const char* kObsTargetMissing = "obs_target is not set. Please set it in the init method.";
 
-const Name kNp("np"), kFull("full"), kDtype("dtype");
+const Name kFull("full");
 
 void require(PyObject* self, const Name& name, const char* message) {
     if (hasattr(self, name)) return;
@@ -38,8 +41,8 @@ void fill_defaults(PyObject* self, PyObject* render_mode) {
         Ref num_envs = getattr(self, kNumEnvs);
         Ref np = global(kNp);
         Ref full = getattr(np.get(), kFull);
-        Ref flags = call_with_keyword(full.get(), num_envs.get(), Py_True, kDtype,
-                                      reinterpret_cast<PyObject*>(&PyBool_Type));
+        Ref flags =
+            call_with_keyword(full.get(), num_envs.get(), Py_True, kDtype, reinterpret_cast<PyObject*>(&PyBool_Type));
         setattr(self, kResetArray, flags.get());
     }
 }
@@ -63,8 +66,8 @@ Ref init(FunctionObject*, PyObject* const* args) {
     fill_defaults(self, args[1]);
     Ref message = init_message(self);
     Ref runner = call_method(self, kStartQueue);
-    call_method(self, kConnect, {runner.get()});
-    call_method(self, kOneTask, {message.get()});
+    call_method(self, kConnect, runner.get());
+    call_method(self, kOneTask, message.get());
     return Ref::borrow(Py_None);
 }
 
@@ -73,7 +76,6 @@ constexpr DefaultValue kInitDefaults[] = {DefaultValue::none};
 
 }  // namespace
 
-const FunctionSpec init_spec = {{"__init__", kInitParams}, "Vesk_Pal_st.__init__", "Vesk.Vesk_Pal_st.__init__", 110,
-                                kInitDefaults, {}, init};
+const FunctionSpec init_spec = {{"__init__", kInitParams}, kEnvironmentClass, line::init, kInitDefaults, {}, init};
 
 }  // namespace vesk

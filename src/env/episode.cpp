@@ -1,10 +1,12 @@
 // The gymnasium operations: reset, step (with its automatic reset), render
 // and close. Each is one task exchange, step two when it resets.
 #include "env/env.h"
+#include "env/message_keys.h"
 #include "env/message_text.h"
-#include "env/messages.h"
 #include "env/reset_flags.h"
 
+#include "core/common_names.h"
+#include "core/environment_names.h"
 #include "core/unpack.h"
 #include "util/util.h"
 
@@ -15,25 +17,23 @@ namespace {
 constexpr const char* kRenderMessage = "{\"env\":\"render\"}";
 constexpr const char* kCloseMessage = "{\"env\":\"close\"}";
 
-const Name kTolist("tolist");
-
 // Exchanges `message` and stores explain_obs of the reply as self.state.
 void exchange_observation(PyObject* self, PyObject* message) {
-    Ref obs = call_method(self, kOneTask, {message});
-    Ref state = call_method(self, kExplainObs, {obs.get()});
+    Ref obs = call_method(self, kOneTask, message);
+    Ref state = call_method(self, kExplainObs, obs.get());
     setattr(self, kState, state.get());
 }
 
 Ref reset(FunctionObject*, PyObject* const* args) {
     PyObject* self = args[0];
     Ref reset_array = getattr(self, kResetArray);
-    Ref explained = call_method(self, kExplainReset, {reset_array.get()});
+    Ref explained = call_method(self, kExplainReset, reset_array.get());
     Ref pos_joint[2];
     unpack_exactly(convert_through_module_name(explained.get()).get(), pos_joint);
     Ref flags = call_method(getattr(self, kResetArray).get(), kTolist);
     Ref name = str("reset");
-    Ref message = make_dict({{kEnv, name.get()}, {kPos, pos_joint[0].get()}, {kJoint, pos_joint[1].get()},
-                             {kList, flags.get()}});
+    Ref message =
+        make_dict({{kEnv, name.get()}, {kPos, pos_joint[0].get()}, {kJoint, pos_joint[1].get()}, {kList, flags.get()}});
     exchange_observation(self, message.get());
     Ref info = new_info_list(getattr(self, kNumEnvs).get());
     Ref state = getattr(self, kState);
@@ -51,16 +51,16 @@ bool exchange_array_action(PyObject* self, PyObject* name, PyObject* array) {
     Ref obs;
     {
         PendingArrayMessage pending(message.get(), array);
-        obs = call(one_task.get(), {message.get()});
+        obs = call(one_task.get(), message.get());
     }
-    Ref state = call_method(self, kExplainObs, {obs.get()});
+    Ref state = call_method(self, kExplainObs, obs.get());
     setattr(self, kState, state.get());
     return true;
 }
 
 Ref step(FunctionObject*, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref explained = call_method(self, kExplainAction, {args[1]});
+    Ref explained = call_method(self, kExplainAction, args[1]);
     Ref name = str("step");
     if (!exchange_array_action(self, name.get(), explained.get())) {
         Ref action = convert_through_module_name(explained.get());
@@ -68,7 +68,7 @@ Ref step(FunctionObject*, PyObject* const* args) {
         exchange_observation(self, message.get());
     }
 
-    Ref outcome = call_method(self, kReward, {getattr(self, kState).get()});
+    Ref outcome = call_method(self, kReward, getattr(self, kState).get());
     Ref rewarded[4];  // reward_array, terminated, truncated, reset flags
     unpack_exactly(outcome.get(), rewarded);
     setattr(self, kResetArray, rewarded[3].get());
@@ -85,7 +85,7 @@ Ref step(FunctionObject*, PyObject* const* args) {
 // render and close hand over a ready-made text and discard the reply.
 Ref send_text(PyObject* self, const char* text) {
     Ref message = str(text);
-    call_method(self, kOneTask, {message.get()});
+    call_method(self, kOneTask, message.get());
     return Ref::borrow(Py_None);
 }
 Ref render(FunctionObject*, PyObject* const* args) { return send_text(args[0], kRenderMessage); }
@@ -99,13 +99,9 @@ constexpr Annotation kStepAnnotations[] = {{"action", "np.ndarray"}};
 
 }  // namespace
 
-const FunctionSpec step_spec = {{"step", kStepParams}, "Vesk_Pal_st.step", "Vesk.Vesk_Pal_st.step", 239, {},
-                                kStepAnnotations, step};
-const FunctionSpec reset_spec = {{"reset", kResetParams}, "Vesk_Pal_st.reset", "Vesk.Vesk_Pal_st.reset", 255,
-                                 kResetDefaults, {}, reset};
-const FunctionSpec render_spec = {{"render", kSelfOnly}, "Vesk_Pal_st.render", "Vesk.Vesk_Pal_st.render", 273, {}, {},
-                                  render};
-const FunctionSpec close_spec = {{"close", kSelfOnly}, "Vesk_Pal_st.close", "Vesk.Vesk_Pal_st.close", 276, {}, {},
-                                 close};
+const FunctionSpec step_spec = {{"step", kStepParams}, kEnvironmentClass, line::step, {}, kStepAnnotations, step};
+const FunctionSpec reset_spec = {{"reset", kResetParams}, kEnvironmentClass, line::reset, kResetDefaults, {}, reset};
+const FunctionSpec render_spec = {{"render", kSelfOnly}, kEnvironmentClass, line::render, {}, {}, render};
+const FunctionSpec close_spec = {{"close", kSelfOnly}, kEnvironmentClass, line::close, {}, {}, close};
 
 }  // namespace vesk

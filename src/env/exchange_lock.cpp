@@ -31,11 +31,9 @@ ExchangeLock::ExchangeLock(PyObject* send_queue) {
 }
 
 ExchangeLock::~ExchangeLock() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    ErrorGuard keep;
     Ref done = Ref::steal(PyObject_CallMethodNoArgs(lock_.get(), kRelease.get()));
     if (!done) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
 }
 
 }  // namespace vesk

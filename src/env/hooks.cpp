@@ -28,18 +28,27 @@ constexpr Annotation kConnectAnnotations[] = {{"connect_func", "Callable"}};
 
 }  // namespace
 
-const FunctionSpec explain_reset_spec = {{"explain_reset", kExplainResetParams}, "Vesk_Pal_st.explain_reset",
-                                         "Vesk.Vesk_Pal_st.explain_reset", 165, {}, kExplainResetAnnotations,
+const FunctionSpec explain_reset_spec = {{"explain_reset", kExplainResetParams},
+                                         kEnvironmentClass,
+                                         line::explain_reset,
+                                         {},
+                                         kExplainResetAnnotations,
                                          not_implemented};
-const FunctionSpec explain_action_spec = {{"explain_action", kExplainActionParams}, "Vesk_Pal_st.explain_action",
-                                          "Vesk.Vesk_Pal_st.explain_action", 179, {}, kExplainActionAnnotations,
+const FunctionSpec explain_action_spec = {{"explain_action", kExplainActionParams},
+                                          kEnvironmentClass,
+                                          line::explain_action,
+                                          {},
+                                          kExplainActionAnnotations,
                                           not_implemented};
-const FunctionSpec explain_obs_spec = {{"explain_obs", kExplainObsParams}, "Vesk_Pal_st.explain_obs",
-                                       "Vesk.Vesk_Pal_st.explain_obs", 193, {}, kExplainObsAnnotations,
+const FunctionSpec explain_obs_spec = {{"explain_obs", kExplainObsParams},
+                                       kEnvironmentClass,
+                                       line::explain_obs,
+                                       {},
+                                       kExplainObsAnnotations,
                                        not_implemented};
-const FunctionSpec reward_spec = {{"reward", kRewardParams}, "Vesk_Pal_st.reward", "Vesk.Vesk_Pal_st.reward", 207,
-                                  {}, kRewardAnnotations, not_implemented};
-const FunctionSpec connect_spec = {{"connect", kConnectParams}, "Vesk_Pal_st.connect", "Vesk.Vesk_Pal_st.connect",
-                                   226, {}, kConnectAnnotations, not_implemented};
+const FunctionSpec reward_spec = {{"reward", kRewardParams}, kEnvironmentClass, line::reward, {},
+                                  kRewardAnnotations,        not_implemented};
+const FunctionSpec connect_spec = {{"connect", kConnectParams}, kEnvironmentClass, line::connect, {},
+                                   kConnectAnnotations,         not_implemented};
 
 }  // namespace vesk

@@ -4,9 +4,11 @@
 #include "env/message_text.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "core/standard.h"
-#include "env/messages.h"
+#include "env/message_keys.h"
 #include "util/util.h"
 
 #include <charconv>
@@ -154,14 +156,29 @@ private:
             }
             out += '\\';
             switch (c) {
-                case '\\': out += '\\'; continue;
-                case '"': out += '"'; continue;
-                case '\b': out += 'b'; continue;
-                case '\f': out += 'f'; continue;
-                case '\n': out += 'n'; continue;
-                case '\r': out += 'r'; continue;
-                case '\t': out += 't'; continue;
-                default: break;
+                case '\\':
+                    out += '\\';
+                    continue;
+                case '"':
+                    out += '"';
+                    continue;
+                case '\b':
+                    out += 'b';
+                    continue;
+                case '\f':
+                    out += 'f';
+                    continue;
+                case '\n':
+                    out += 'n';
+                    continue;
+                case '\r':
+                    out += 'r';
+                    continue;
+                case '\t':
+                    out += 't';
+                    continue;
+                default:
+                    break;
             }
             if (c >= 0x10000) {
                 const Py_UCS4 high = 0xD800 - (0x10000 >> 10) + (c >> 10);
@@ -239,7 +256,8 @@ private:
                 out.append(digits + 1, count - 1);
             }
             char tail[8];
-            const int written = std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
+            const int written =
+                std::snprintf(tail, sizeof tail, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
             out.append(tail, written);
         } else if (point <= 0) {
             out += "0.";
@@ -273,14 +291,11 @@ Ref encode(PyObject* value, PyObject* array) {
 
 Ref encode_json_like_dumps(PyObject* value) { return encode(value, nullptr); }
 
-PendingArrayMessage::PendingArrayMessage(PyObject* message, PyObject* array) noexcept {
-    pending = {message, array};
-}
+PendingArrayMessage::PendingArrayMessage(PyObject* message, PyObject* array) noexcept { pending = {message, array}; }
 
 PendingArrayMessage::~PendingArrayMessage() { pending = {}; }
 
 Ref message_text(PyObject* msg) {
-    static const Name json_name("json"), dumps_name("dumps");
     if (msg == pending.message) {
         PyObject* array = pending.array;
         pending = {};
@@ -288,14 +303,14 @@ Ref message_text(PyObject* msg) {
             if (Ref text = encode(msg, array)) return text;
         }
         // What step would have sent: the action converted by the standard function.
-        Ref converted = call(standard_convert(), {array});
+        Ref converted = call(standard_convert(), array);
         check_status(PyDict_SetItem(msg, kAction.get(), converted.get()));
     }
     if (standard_json()) {
         if (Ref text = encode_json_like_dumps(msg)) return text;
     }
-    Ref json = global(json_name);
-    return call_method(json.get(), dumps_name, {msg});
+    Ref json = global(kJson);
+    return call_method(json.get(), kDumps, msg);
 }
 
 }  // namespace vesk

@@ -3,21 +3,22 @@
 #include "env/env.h"
 #include "env/exchange_lock.h"
 #include "env/message_text.h"
-#include "env/messages.h"
 #include "env/text_reply.h"
 
 #include "bridge/failover.h"
 #include "bridge/settings.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
+#include "core/environment_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "core/process_exit.h"
 
 namespace vesk {
 namespace {
 
-const Name kPut("put"), kGet("get"), kJson("json"), kDumps("dumps"), kNp("np"), kFrombuffer("frombuffer"),
-    kFloat32("float32"), kDtype("dtype"), kReshape("reshape");
+const Name kFrombuffer("frombuffer"), kReshape("reshape");
 
 constexpr Py_ssize_t kReplyExcerpt = 200;
 
@@ -32,7 +33,7 @@ Ref decode_rows(PyObject* self, PyObject* reply) {
     Ref flat = call_with_keyword(frombuffer.get(), reply, kDtype, float32.get());
     Ref num_envs = getattr(self, kNumEnvs);
     Ref minus_one = integer(-1);
-    return call_method(flat.get(), kReshape, {num_envs.get(), minus_one.get()});
+    return call_method(flat.get(), kReshape, num_envs.get(), minus_one.get());
 }
 
 // What the failure line shows of a reply that could not be decoded.
@@ -46,10 +47,10 @@ Ref describe_reply(PyObject* reply) {
 Ref exchange(PyObject* self, PyObject* send_queue_object, PyObject* msg, PyObject* replyable, Ref& reply) {
     Ref send_queue = Ref::borrow(send_queue_object);
     if (PyBytes_Check(msg)) {
-        call_method(send_queue.get(), kPut, {msg});
+        call_method(send_queue.get(), kPut, msg);
     } else {
         Ref text = message_text(msg);
-        call_method(send_queue.get(), kPut, {text.get()});
+        call_method(send_queue.get(), kPut, text.get());
     }
     if (!is_true(replyable)) return Ref::borrow(Py_None);
 
@@ -138,7 +139,7 @@ constexpr DefaultValue kOneTaskDefaults[] = {DefaultValue::true_value};
 
 }  // namespace
 
-const FunctionSpec one_task_spec = {{"one_task", kOneTaskParams}, "Vesk_Pal_st.one_task", "Vesk.Vesk_Pal_st.one_task",
-                                    281, kOneTaskDefaults, {}, one_task};
+const FunctionSpec one_task_spec = {
+    {"one_task", kOneTaskParams}, kEnvironmentClass, line::one_task, kOneTaskDefaults, {}, one_task};
 
 }  // namespace vesk

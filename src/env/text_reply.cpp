@@ -20,10 +20,8 @@ public:
         setattr(warnings_.get(), kFilters, ignore_all.get());
     }
     ~WarningsIgnored() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        ErrorGuard keep;
         if (PyObject_SetAttr(warnings_.get(), kFilters.get(), saved_.get()) < 0) PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
     }
     WarningsIgnored(const WarningsIgnored&) = delete;
     WarningsIgnored& operator=(const WarningsIgnored&) = delete;
@@ -35,20 +33,24 @@ private:
 }  // namespace
 
 Ref decode_text_reply(PyObject* text) {
-    if (!PyUnicode_Check(text)) return call(builtins().literal_eval, {text});
-    // What literal_eval does with a str: strip leading blanks and tabs, parse
-    // in eval mode to a tree, convert the tree.
+    if (!PyUnicode_Check(text)) return call(builtins().literal_eval, text);
+    // What literal_eval does with a str: strip leading blanks and tabs (from
+    // 3.10 on), parse in eval mode to a tree, convert the tree.
+#if PY_VERSION_HEX >= 0x030A0000
     Ref blanks = str(" \t");
-    Ref source = call_method(text, kLstrip, {blanks.get()});
+    Ref source = call_method(text, kLstrip, blanks.get());
+#else
+    Ref source = Ref::borrow(text);
+#endif
     Ref builtins_module = check(PyImport_ImportModule("builtins"));
     Ref compile = getattr(builtins_module.get(), kCompile);
     Ref filename = str("<unknown>"), mode = str("eval"), flags = integer(PyCF_ONLY_AST);
     Ref tree;
     {
         WarningsIgnored quiet;
-        tree = call(compile.get(), {source.get(), filename.get(), mode.get(), flags.get()});
+        tree = call(compile.get(), source.get(), filename.get(), mode.get(), flags.get());
     }
-    return call(builtins().literal_eval, {tree.get()});
+    return call(builtins().literal_eval, tree.get());
 }
 
 }  // namespace vesk

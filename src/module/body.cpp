@@ -2,6 +2,7 @@
 
 #include "core/builtin.h"
 #include "core/call.h"
+#include "core/module_names.h"
 #include "core/standard.h"
 #include "util/util.h"
 
@@ -18,9 +19,9 @@ Ref import_module(PyObject* namespace_dict, const char* name, PyObject* fromlist
 }
 
 // import NAME [as BINDING]
-void import_plain(PyObject* namespace_dict, const char* name, const char* binding) {
+void import_plain(PyObject* namespace_dict, const char* name, const Name& binding) {
     Ref module = import_module(namespace_dict, name, nullptr);
-    check_status(PyDict_SetItemString(namespace_dict, binding, module.get()));
+    check_status(PyDict_SetItem(namespace_dict, binding.get(), module.get()));
 }
 
 // from MODULE import NAME, ...: a missing attribute falls back to the
@@ -51,29 +52,33 @@ void import_from(PyObject* namespace_dict, const char* module_name, std::initial
 void bind(PyObject* namespace_dict, const char* name, Ref value) {
     check_status(PyDict_SetItemString(namespace_dict, name, value.get()));
 }
+void bind(PyObject* namespace_dict, const Name& name, Ref value) {
+    check_status(PyDict_SetItem(namespace_dict, name.get(), value.get()));
+}
 
 }  // namespace
 
 void run_module_body(PyObject* d) {
     at_line(1, [&] { import_from(d, "abc", {"ABC", "abstractmethod"}); });
-    at_line(2, [&] { import_plain(d, "asyncio", "asyncio"); });
-    at_line(3, [&] { import_plain(d, "websockets", "websockets"); });
-    at_line(4, [&] { import_plain(d, "gymnasium", "gym"); });
-    at_line(5, [&] { import_plain(d, "numpy", "np"); });
+    at_line(2, [&] { import_plain(d, "asyncio", kAsyncio); });
+    at_line(3, [&] { import_plain(d, "websockets", kWebsockets); });
+    at_line(4, [&] { import_plain(d, "gymnasium", kGym); });
+    at_line(5, [&] { import_plain(d, "numpy", kNp); });
     at_line(6, [&] {
-        import_plain(d, "os", "os");
-        import_plain(d, "json", "json");
+        import_plain(d, "os", kOs);
+        import_plain(d, "json", kJson);
     });
-    at_line(7, [&] { import_plain(d, "queue", "queue"); });
+    at_line(7, [&] { import_plain(d, "queue", kQueue); });
     at_line(8, [&] { import_from(d, "typing", {"Callable"}); });
     at_line(9, [&] { import_from(d, "functools", {"wraps"}); });
-    at_line(10, [&] { import_plain(d, "shutil", "shutil"); });
+    at_line(10, [&] { import_plain(d, "shutil", kShutil); });
 
-    at_line(convert_numpy_to_list_spec.line, [&] { bind(d, "convert_numpy_to_list", make_builtin<convert_numpy_to_list_spec>()); });
-    at_line(copy_files_spec.line, [&] { bind(d, "copy_files", make_builtin<copy_files_spec>()); });
-    at_line(upload_spec.line, [&] { bind(d, "upload", make_builtin<upload_spec>()); });
+    at_line(convert_numpy_to_list_spec.line,
+            [&] { bind(d, kConvertNumpyToList, make_builtin<convert_numpy_to_list_spec>()); });
+    at_line(copy_files_spec.line, [&] { bind(d, kCopyFiles, make_builtin<copy_files_spec>()); });
+    at_line(upload_spec.line, [&] { bind(d, kUpload, make_builtin<upload_spec>()); });
     at_line(log_one_task_spec.line, [&] { bind(d, "log_one_task", make_builtin<log_one_task_spec>()); });
-    remember_standard_objects(d, PyDict_GetItemString(d, "convert_numpy_to_list"));
+    remember_standard_objects(d, PyDict_GetItemWithError(d, kConvertNumpyToList.get()));
 
     bind(d, "Vesk_Pal_st", create_environment_class(d));
     at_line(1, [&] { bind(d, "__test__", check(PyDict_New())); });

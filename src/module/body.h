@@ -12,7 +12,7 @@ void at_line(int line, Statement&& statement) {
     try {
         statement();
     } catch (const PyError&) {
-        add_traceback("init Vesk", line);
+        add_traceback({nullptr, "init Vesk", line});
         throw;
     }
 }

@@ -4,7 +4,9 @@
 
 #include "core/call.h"
 #include "core/caller.h"
+#include "core/common_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "core/standard.h"
 #include "core/unpack.h"
 #include "util/float32_list.h"
@@ -16,11 +18,8 @@ namespace {
 
 constexpr const char* kDictChangedSize = "dictionary changed size during iteration";
 constexpr const char* kName = "convert_numpy_to_list";
-constexpr const char* kTraceName = "Vesk.convert_numpy_to_list";
-constexpr int kLine = 12;
 
-const Name np_name("np"), ndarray_name("ndarray"), float32_name("float32"), astype_name("astype"),
-    tolist_name("tolist"), items_name("items"), convert_name("convert_numpy_to_list");
+const Name astype_name("astype"), items_name("items");
 
 bool is_instance(PyObject* data, PyTypeObject* type) {
     return check_status(PyObject_IsInstance(data, reinterpret_cast<PyObject*>(type))) != 0;
@@ -114,9 +113,9 @@ bool is_plain_scalar(PyObject* data) {
 
 Ref convert_array(PyObject* data, PyObject* np) {
     // The cast comes first, so every element arrives as a 32-bit float.
-    Ref float32 = getattr(np, float32_name);
-    Ref cast = call_method(data, astype_name, {float32.get()});
-    return call_method(cast.get(), tolist_name);
+    Ref float32 = getattr(np, kFloat32);
+    Ref cast = call_method(data, astype_name, float32.get());
+    return call_method(cast.get(), kTolist);
 }
 
 Ref convert_value(PyObject* data) {
@@ -137,8 +136,8 @@ Ref convert_value(PyObject* data) {
     }
     if (is_instance(data, &PyList_Type)) return convert_list(data);
     if (is_instance(data, &PyTuple_Type)) return convert_tuple(data);
-    Ref np = global(np_name);
-    Ref ndarray = getattr(np.get(), ndarray_name);
+    Ref np = global(kNp);
+    Ref ndarray = getattr(np.get(), kNdarray);
     if (check_status(PyObject_IsInstance(data, ndarray.get())) != 0) return convert_array(data, np.get());
     return Ref::borrow(data);
 }
@@ -163,7 +162,7 @@ Ref call_directly(PyObject* value) {
         Py_LeaveRecursiveCall();
         translate_current_exception();
     }
-    add_traceback(kTraceName, kLine);
+    add_traceback(convert_numpy_to_list_spec.site());
     throw PyError{};
 }
 
@@ -172,15 +171,15 @@ constexpr Parameter kParams[] = {{"data"}};
 }  // namespace
 
 Ref convert_through_module_name(PyObject* value) {
-    PyObject* bound = PyDict_GetItemWithError(module_namespace(), convert_name.get());  // borrowed
+    PyObject* bound = PyDict_GetItemWithError(module_namespace(), kConvertNumpyToList.get());  // borrowed
     if (bound != nullptr && bound == standard_convert()) return call_directly(value);
     if (bound == nullptr && PyErr_Occurred()) throw_error();
-    Ref function = global(convert_name);
-    return call(function.get(), {value});
+    Ref function = global(kConvertNumpyToList);
+    return call(function.get(), value);
 }
 
 bool converts_as_float_array(PyObject* value) {
-    PyObject* bound = PyDict_GetItemWithError(module_namespace(), convert_name.get());  // borrowed
+    PyObject* bound = PyDict_GetItemWithError(module_namespace(), kConvertNumpyToList.get());  // borrowed
     if (bound == nullptr || bound != standard_convert()) {
         if (PyErr_Occurred()) throw_error();
         return false;
@@ -195,6 +194,7 @@ bool converts_as_float_array(PyObject* value) {
     return true;
 }
 
-const BuiltinSpec convert_numpy_to_list_spec = {{kName, kParams}, kTraceName, kLine, {}, convert_numpy_to_list};
+const BuiltinSpec convert_numpy_to_list_spec = {
+    {kName, kParams}, line::convert_numpy_to_list, {}, convert_numpy_to_list};
 
 }  // namespace vesk

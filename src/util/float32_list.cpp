@@ -68,28 +68,56 @@ Ref build_all(const Py_buffer& view) {
 
 Ref build_for(const Py_buffer& view, char code) {
     switch (code) {
-        case 'f': return build_all<float>(view);
-        case 'd': return build_all<double>(view);
-        case '?': return build_all<bool>(view);
-        case 'b': return build_all<int8_t>(view);
-        case 'B': return build_all<uint8_t>(view);
-        case 'h': return build_all<int16_t>(view);
-        case 'H': return build_all<uint16_t>(view);
-        case 'i': return build_all<int32_t>(view);
-        case 'I': return build_all<uint32_t>(view);
-        case 'l': case 'q': return build_all<int64_t>(view);
-        case 'L': case 'Q': return build_all<uint64_t>(view);
-        default: return Ref();
+        case 'f':
+            return build_all<float>(view);
+        case 'd':
+            return build_all<double>(view);
+        case '?':
+            return build_all<bool>(view);
+        case 'b':
+            return build_all<int8_t>(view);
+        case 'B':
+            return build_all<uint8_t>(view);
+        case 'h':
+            return build_all<int16_t>(view);
+        case 'H':
+            return build_all<uint16_t>(view);
+        case 'i':
+            return build_all<int32_t>(view);
+        case 'I':
+            return build_all<uint32_t>(view);
+        case 'l':
+        case 'q':
+            return build_all<int64_t>(view);
+        case 'L':
+        case 'Q':
+            return build_all<uint64_t>(view);
+        default:
+            return Ref();
     }
 }
 
 Py_ssize_t expected_itemsize(char code) {
     switch (code) {
-        case '?': case 'b': case 'B': return 1;
-        case 'h': case 'H': return 2;
-        case 'f': case 'i': case 'I': return 4;
-        case 'd': case 'l': case 'q': case 'L': case 'Q': return 8;
-        default: return 0;
+        case '?':
+        case 'b':
+        case 'B':
+            return 1;
+        case 'h':
+        case 'H':
+            return 2;
+        case 'f':
+        case 'i':
+        case 'I':
+            return 4;
+        case 'd':
+        case 'l':
+        case 'q':
+        case 'L':
+        case 'Q':
+            return 8;
+        default:
+            return 0;
     }
 }
 

@@ -2,6 +2,7 @@
 #include "util/util.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 #include "core/globals.h"
 #include "core/heap_type.h"
 #include "core/traceback.h"
@@ -13,8 +14,6 @@ namespace {
 
 constexpr const char* kName = "genexpr";
 constexpr const char* kQualname = "convert_numpy_to_list.<locals>.genexpr";
-constexpr const char* kTraceName = "Vesk.convert_numpy_to_list.genexpr";
-constexpr int kLine = 18;  // the tuple branch of convert_numpy_to_list
 constexpr const char* kAlreadyExecuting = "generator already executing";
 
 // Like a Python generator, as far as code can see it: running while it
@@ -61,14 +60,15 @@ PyObject* genexpr_next(PyObject* self) {
     }
     if (!g->source) return nullptr;  // done earlier
     g->started = g->running = true;
-    PyObject* result = guarded(kTraceName, kLine, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-        Ref item = Ref::steal(PyIter_Next(g->source.get()));
-        if (!item) {
-            if (PyErr_Occurred()) throw_error();
-            return nullptr;
-        }
-        return convert_through_module_name(item.get()).release();
-    });
+    PyObject* result = guarded({kConvertLocals.trace_name, kName, line::convert_genexpr},
+                               static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+                                   Ref item = Ref::steal(PyIter_Next(g->source.get()));
+                                   if (!item) {
+                                       if (PyErr_Occurred()) throw_error();
+                                       return nullptr;
+                                   }
+                                   return convert_through_module_name(item.get()).release();
+                               });
     g->running = false;
     // The end and an error alike finish it, as they finish a generator.
     if (result == nullptr) genexpr_clear(self);
@@ -104,9 +104,8 @@ PyObject* get_frame(PyObject* self, void*) {
 
 // A code object named like the generator, flagged as a generator's.
 Ref make_code() {
-    Ref code = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFileName, kName, kLine)));
-    static const Name replace("replace");
-    Ref method = getattr(code.get(), replace);
+    Ref code = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFileName, kName, line::convert_genexpr)));
+    Ref method = getattr(code.get(), kReplace);
     Ref flags = integer(CO_OPTIMIZED | CO_NEWLOCALS | CO_GENERATOR);
 #if PY_VERSION_HEX >= 0x030B0000
     Ref qualname = str(kQualname);

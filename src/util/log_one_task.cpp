@@ -6,14 +6,14 @@
 #include "core/caller.h"
 #include "core/function.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "util/steps.h"
 
 namespace vesk {
 namespace {
 
-const Name wraps_name("wraps"), name_attr("__name__"), inspect_name("inspect"), called_by(" called by: "),
-    sent_prefix("上传env参数: "), replyable_open(" (replyable="), replyable_close(")"),
-    returned_prefix("返回env信息: ");
+const Name name_attr("__name__"), inspect_name("inspect"), called_by(" called by: "), sent_prefix("上传env参数: "),
+    replyable_open(" (replyable="), replyable_close(")"), returned_prefix("返回env信息: ");
 
 // wrapper(self, msg, replyable=True); the wrapped func is its closure.
 Ref wrapper(FunctionObject* function, PyObject* const* args) {
@@ -30,13 +30,13 @@ Ref wrapper(FunctionObject* function, PyObject* const* args) {
     Ref caller = name_of_caller();
 
     Ref func_name = getattr(func, name_attr);
-    print_line({join_text({formatted(func_name.get()).get(), called_by.get(), formatted(caller.get()).get()}).get()});
-    print_line({join_text({sent_prefix.get(), formatted(msg).get(), replyable_open.get(), formatted(replyable).get(),
-                           replyable_close.get()})
-                    .get()});
+    print_line(join_text({formatted(func_name.get()).get(), called_by.get(), formatted(caller.get()).get()}).get());
+    print_line(join_text({sent_prefix.get(), formatted(msg).get(), replyable_open.get(), formatted(replyable).get(),
+                          replyable_close.get()})
+                   .get());
     // Always three positional arguments, however the wrapper was called.
-    Ref result = call(func, {self, msg, replyable});
-    print_line({join_text({returned_prefix.get(), formatted(result.get()).get()}).get()});
+    Ref result = call(func, self, msg, replyable);
+    print_line(join_text({returned_prefix.get(), formatted(result.get()).get()}).get());
     return result;
 }
 
@@ -44,27 +44,23 @@ constexpr Parameter kWrapperParams[] = {{"self"}, {"msg", ExactType::str}, {"rep
 constexpr DefaultValue kWrapperDefaults[] = {DefaultValue::true_value};
 constexpr Annotation kWrapperAnnotations[] = {{"msg", "str"}};
 
-const FunctionSpec wrapper_spec = {{"wrapper", kWrapperParams},
-                                   "log_one_task.<locals>.wrapper",
-                                   "Vesk.log_one_task.wrapper",
-                                   87,
-                                   kWrapperDefaults,
-                                   kWrapperAnnotations,
-                                   wrapper};
+const FunctionSpec wrapper_spec = {{"wrapper", kWrapperParams}, kLogOneTaskLocals,
+                                   line::log_one_task_wrapper,  kWrapperDefaults,
+                                   kWrapperAnnotations,         wrapper};
 
 // A new wrapper per call, finished as wraps(func)(wrapper).
 Ref log_one_task(PyObject* const* args) {
     PyObject* func = args[0];
     Ref wrapper = make_function(wrapper_spec, module_namespace(), func);
-    Ref wraps = global(wraps_name);
-    Ref decorate = call(wraps.get(), {func});
-    return call(decorate.get(), {wrapper.get()});
+    Ref wraps = global(kWraps);
+    Ref decorate = call(wraps.get(), func);
+    return call(decorate.get(), wrapper.get());
 }
 
 constexpr Parameter kParams[] = {{"func"}};
 
 }  // namespace
 
-const BuiltinSpec log_one_task_spec = {{"log_one_task", kParams}, "Vesk.log_one_task", 86, {}, log_one_task};
+const BuiltinSpec log_one_task_spec = {{"log_one_task", kParams}, line::log_one_task, {}, log_one_task};
 
 }  // namespace vesk

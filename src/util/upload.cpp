@@ -3,8 +3,10 @@
 // The method Vesk_Pal_st.upload forwards to it.
 #include "util/util.h"
 
+#include "core/common_names.h"
 #include "core/function.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "util/steps.h"
 #include "util/upload_guard.h"
 
@@ -23,18 +25,16 @@ constexpr const char* kDoesNotExist = " does not exist.";
 constexpr const char* kNotAFolder = " should be a folder, not a file.";
 constexpr const char* kWholeBundle = "/";  // the folder_name meaning the bundle folder itself
 
-const Name file_name("__file__"), upload_name("upload"), copy_files_name("copy_files"), shutil_name("shutil"),
-    abspath_name("abspath"), dirname_name("dirname"), join_name("join"), exists_name("exists"),
-    isfile_name("isfile"), isdir_name("isdir"), listdir_name("listdir"), remove_name("remove"),
-    rmtree_name("rmtree"), assets_name("assets"), index_html_name("index.html"), file_removed_prefix("该删"),
+const Name abspath_name("abspath"), dirname_name("dirname"), remove_name("remove"), rmtree_name("rmtree"),
+    assets_name("assets"), index_html_name("index.html"), file_removed_prefix("该删"),
     folder_removed_prefix("已删除文件夹: ");
 
 Ref bundle_folder() {
-    Ref module_file = global(file_name);
-    Ref absolute = os_path(abspath_name, {module_file.get()});
-    Ref folder = os_path(dirname_name, {absolute.get()});
+    Ref module_file = global(kModuleFile);
+    Ref absolute = os_path(abspath_name, module_file.get());
+    Ref folder = os_path(dirname_name, absolute.get());
     Ref relative = str(kBundleRelative);
-    return os_path(join_name, {folder.get(), relative.get()});
+    return os_path(kJoin, folder.get(), relative.get());
 }
 
 bool equals(PyObject* value, const Name& text) {
@@ -53,14 +53,14 @@ void clear_bundle(PyObject* bundle, PyObject* listing) {
     Ref iterator = check(PyObject_GetIter(listing));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (equals(item.get(), assets_name) || equals(item.get(), index_html_name)) continue;
-        Ref entry = os_path(join_name, {bundle, item.get()});
-        if (is_true(os_path(isfile_name, {entry.get()}).get())) {
-            print_line({file_removed_prefix.get(), entry.get()});
-            os_call(remove_name, {entry.get()});
-        } else if (is_true(os_path(isdir_name, {entry.get()}).get())) {
-            Ref shutil = global(shutil_name);
-            call_method(shutil.get(), rmtree_name, {entry.get()});
-            print_line({join_text({folder_removed_prefix.get(), formatted(entry.get()).get()}).get()});
+        Ref entry = os_path(kJoin, bundle, item.get());
+        if (is_true(os_path(kIsfile, entry.get()).get())) {
+            print_line(file_removed_prefix.get(), entry.get());
+            os_call(remove_name, entry.get());
+        } else if (is_true(os_path(kIsdir, entry.get()).get())) {
+            Ref shutil = global(kShutil);
+            call_method(shutil.get(), rmtree_name, entry.get());
+            print_line(join_text({folder_removed_prefix.get(), formatted(entry.get()).get()}).get());
         }
     }
     if (PyErr_Occurred()) throw_error();
@@ -70,34 +70,34 @@ Ref upload(PyObject* const* args) {
     PyObject* folder_path = args[0];
     Ref folder_name = Ref::borrow(args[1]);
 
-    Ref source = os_path(abspath_name, {folder_path});
+    Ref source = os_path(abspath_name, folder_path);
     Ref bundle = bundle_folder();
-    if (!is_true(os_path(exists_name, {source.get()}).get())) {
+    if (!is_true(os_path(kExists, source.get()).get())) {
         raise_about(builtins().FileNotFoundError, source.get(), kDoesNotExist);
     }
-    if (is_true(os_path(isfile_name, {source.get()}).get())) {
+    if (is_true(os_path(kIsfile, source.get()).get())) {
         raise_about(builtins().ValueError, source.get(), kNotAFolder);
     }
 
     // A missing bundle folder fails here, before any other check.
-    Ref listing = os_call(listdir_name, {bundle.get()});
-    static const Name whole_bundle(kWholeBundle), empty("");
-    if (equals(folder_name.get(), whole_bundle)) folder_name = Ref::borrow(empty.get());
+    Ref listing = os_call(kListdir, bundle.get());
+    static const Name whole_bundle(kWholeBundle);
+    if (equals(folder_name.get(), whole_bundle)) folder_name = Ref::borrow(kEmptyText.get());
     refuse_escape(folder_name.get(), bundle.get());
-    Ref destination = os_path(join_name, {bundle.get(), folder_name.get()});
+    Ref destination = os_path(kJoin, bundle.get(), folder_name.get());
     refuse_overlap(source.get(), bundle.get(), destination.get());
 
     clear_bundle(bundle.get(), listing.get());
-    Ref copy_files = global(copy_files_name);
-    call(copy_files.get(), {source.get(), destination.get()});
+    Ref copy_files = global(kCopyFiles);
+    call(copy_files.get(), source.get(), destination.get());
     return Ref::borrow(Py_None);
 }
 
 // The method uses nothing of the instance: it calls whatever the module-level
 // name upload is bound to now, and drops its result.
 Ref upload_method(FunctionObject*, PyObject* const* args) {
-    Ref upload_function = global(upload_name);
-    call(upload_function.get(), {args[1], args[2]});
+    Ref upload_function = global(kUpload);
+    call(upload_function.get(), args[1], args[2]);
     return Ref::borrow(Py_None);
 }
 
@@ -107,8 +107,8 @@ constexpr Annotation kMethodAnnotations[] = {{"folder_path", "str"}, {"folder_na
 
 }  // namespace
 
-const BuiltinSpec upload_spec = {{"upload", kParams}, "Vesk.upload", 56, {}, upload};
-const FunctionSpec upload_method_spec = {{"upload", kMethodParams}, "Vesk_Pal_st.upload", "Vesk.Vesk_Pal_st.upload",
-                                         326, {}, kMethodAnnotations, upload_method};
+const BuiltinSpec upload_spec = {{"upload", kParams}, line::upload, {}, upload};
+const FunctionSpec upload_method_spec = {{"upload", kMethodParams}, kEnvironmentClass, line::upload_method, {},
+                                         kMethodAnnotations,        upload_method};
 
 }  // namespace vesk

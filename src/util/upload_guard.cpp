@@ -1,6 +1,8 @@
 #include "util/upload_guard.h"
 
+#include "core/common_names.h"
 #include "core/globals.h"
+#include "core/module_names.h"
 #include "util/steps.h"
 
 namespace vesk {
@@ -17,8 +19,8 @@ constexpr const char* kEscapingName = "folder_name %R leads out of the bundle fo
 // The entries of the bundle folder that the clearing leaves in place.
 constexpr const char* kKeptEntries[] = {"assets", "index.html"};
 
-const Name os_name("os"), sep_name("sep"), realpath_name("realpath"), normcase_name("normcase"), join_name("join"),
-    isabs_name("isabs"), normpath_name("normpath");
+const Name sep_name("sep"), realpath_name("realpath"), normcase_name("normcase"), isabs_name("isabs"),
+    normpath_name("normpath");
 
 // A path with links and ".." resolved, in the form paths are compared in.
 struct RealPath {
@@ -28,8 +30,8 @@ struct RealPath {
 
 RealPath real_path(PyObject* path) {
     RealPath real;
-    real.path = os_path(realpath_name, {path});
-    real.comparable = os_path(normcase_name, {real.path.get()});
+    real.path = os_path(realpath_name, path);
+    real.comparable = os_path(normcase_name, real.path.get());
     return real;
 }
 
@@ -77,48 +79,49 @@ bool is_kept(PyObject* entry) {
 }  // namespace
 
 void refuse_overlap(PyObject* source, PyObject* bundle, PyObject* destination) {
-    Ref os = global(os_name);
+    Ref os = global(kOs);
     Ref sep = getattr(os.get(), sep_name);
     const RealPath real_source = real_path(source), real_bundle = real_path(bundle);
 
     if (within(real_bundle, real_source, sep.get())) {
-        raise_instance(builtins().ValueError,
-                       check(PyUnicode_FromFormat(kSourceHoldsBundle, formatted(source).get(),
-                                                  formatted(bundle).get())).get());
+        raise_instance(
+            builtins().ValueError,
+            check(PyUnicode_FromFormat(kSourceHoldsBundle, formatted(source).get(), formatted(bundle).get())).get());
     }
     const Py_ssize_t start = strictly_inside(real_source, real_bundle, sep.get());
     if (start >= 0) {
         Ref entry = first_component(real_source, start, sep.get());
         if (!is_kept(entry.get())) {
-            Ref entry_path = os_path(join_name, {bundle, entry.get()});
+            Ref entry_path = os_path(kJoin, bundle, entry.get());
             raise_instance(builtins().ValueError,
                            check(PyUnicode_FromFormat(kSourceInsideCleared, formatted(source).get(),
-                                                      formatted(entry_path.get()).get(),
-                                                      formatted(bundle).get())).get());
+                                                      formatted(entry_path.get()).get(), formatted(bundle).get()))
+                               .get());
         }
     }
     const RealPath real_destination = real_path(destination);
     if (within(real_destination, real_source, sep.get())) {
-        raise_instance(builtins().ValueError,
-                       check(PyUnicode_FromFormat(kDestinationInsideSource, formatted(source).get(),
-                                                  formatted(destination).get())).get());
+        raise_instance(
+            builtins().ValueError,
+            check(PyUnicode_FromFormat(kDestinationInsideSource, formatted(source).get(), formatted(destination).get()))
+                .get());
     }
 }
 
 void refuse_escape(PyObject* folder_name, PyObject* bundle) {
-    if (is_true(os_path(isabs_name, {folder_name}).get())) {
+    if (is_true(os_path(isabs_name, folder_name).get())) {
         raise_instance(builtins().ValueError,
                        check(PyUnicode_FromFormat(kAbsoluteName, folder_name, formatted(bundle).get())).get());
     }
     // By the names alone: the folder is not there yet, and links inside the
     // bundle folder are the publisher's own.
-    Ref os = global(os_name);
+    Ref os = global(kOs);
     Ref sep = getattr(os.get(), sep_name);
-    Ref joined = os_path(join_name, {bundle, folder_name});
+    Ref joined = os_path(kJoin, bundle, folder_name);
     RealPath destination, folder;
-    Ref destination_path = os_path(normpath_name, {joined.get()}), folder_path = os_path(normpath_name, {bundle});
-    destination.comparable = os_path(normcase_name, {destination_path.get()});
-    folder.comparable = os_path(normcase_name, {folder_path.get()});
+    Ref destination_path = os_path(normpath_name, joined.get()), folder_path = os_path(normpath_name, bundle);
+    destination.comparable = os_path(normcase_name, destination_path.get());
+    folder.comparable = os_path(normcase_name, folder_path.get());
     if (!within(destination, folder, sep.get())) {
         raise_instance(builtins().ValueError,
                        check(PyUnicode_FromFormat(kEscapingName, folder_name, formatted(bundle).get())).get());

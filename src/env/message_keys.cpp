@@ -1,19 +1,14 @@
-#include "env/messages.h"
+#include "env/message_keys.h"
 
 #include "core/globals.h"
 
 namespace vesk {
 
-const Name kSendQueue("send_queue"), kReplyQueue("reply_quene"), kAddObj("add_obj"), kObsTarget("obs_target"), kRenderMode("render_mode"), kRenderFps("render_fps"),
-    kNumEnvs("num_envs"), kInfoArray("info_array"), kResetArray("reset_array"), kMetadata("metadata"),
-    kState("state"), kStartQueue("start_queue"), kConnect("connect"), kOneTask("one_task"),
-    kExplainReset("explain_reset"), kExplainAction("explain_action"), kExplainObs("explain_obs"), kReward("reward"),
-    kReset("reset");
 const Name kEnv("env"), kPos("pos"), kJoint("joint"), kList("list"), kAction("action"), kTarget("target"),
     kObject("object"), kCounts("counts");
 
 Ref new_info_list(PyObject* num_envs) {
-    Ref indices = call(builtins().range, {num_envs});
+    Ref indices = call(builtins().range, num_envs);
     Ref iterator = check(PyObject_GetIter(indices.get()));
     Ref list = check(PyList_New(0));
     Ref zero = integer(0);

@@ -1,0 +1,9 @@
+#include "core/common_names.h"
+
+namespace vesk {
+
+const Name kGet("get"), kPut("put"), kEmpty("Empty"), kSend("send"), kClose("close"), kJoin("join"), kExists("exists"),
+    kIsdir("isdir"), kIsfile("isfile"), kListdir("listdir"), kPath("path"), kNdarray("ndarray"), kFloat32("float32"),
+    kDtype("dtype"), kTolist("tolist"), kDumps("dumps"), kReplace("replace"), kEmptyText("");
+
+}  // namespace vesk
