@@ -9,17 +9,19 @@ that imports its build) both are measured in alternation, round after round,
 and the medians are printed side by side.
 
 Each size runs in a process of its own (the bridge is process-wide): the
-demo's environment (examples/demo.py) against the page, watched through the
-DevTools protocol (tests/browser_session.py) to read the page's own stage
+demo's environment (examples/demo.py) against the page, opened by
+veskit.Browser, whose DevTools connection reads the page's own stage
 timings (window.veskTimings, summed with performance.now()). A stabilising
 policy keeps every cart-pole running, so each step simulates all of them.
 
 Stages per step: Python (hooks, conversion, JSON text, decode: the step
-less its one_task wait, plus the JSON text timed alone), the page's decode
-(JSON.parse), its handler (simulation, reply rows, drawing), its reply
-(checks and ws.send), and what is left of the one_task wait: the wire both
-ways (permessage-deflate included: Chromium offers it and the library's
-default server accepts it) and the bridge's hand-offs.
+less the time from the task's put on send_queue to its reply's get from
+reply_quene, stamped by queue subclasses so that one_task stays the
+module's own), the page's decode (JSON.parse), its handler (simulation,
+reply rows, drawing), its reply (checks and ws.send), and what is left of
+that wait: the wire both ways (with permessage-deflate where the server
+accepts it, as the library's defaults did before) and the bridge's
+hand-offs.
 """
 import argparse
 import json
@@ -40,35 +42,40 @@ import numpy as np  # noqa: E402
 WARMUP = 50
 
 
+class SendQueue(queue.Queue):
+    """Stamps each task as it is put; one_task, the bridge and every fast
+    path go on as with the standard queue."""
+    stamps: list = []
+
+    def put(self, item, block=True, timeout=None):
+        self.stamps.append(time.perf_counter_ns())
+        super().put(item, block, timeout)
+
+
+class ReplyQueue(queue.Queue):
+    """Adds up the time from a task's put to its reply's get."""
+    waited_ns = 0
+
+    def get(self, block=True, timeout=None):
+        item = super().get(block, timeout)
+        if SendQueue.stamps:
+            ReplyQueue.waited_ns += time.perf_counter_ns() - SendQueue.stamps.pop(0)
+        return item
+
+
 def measure(num_envs, steps, port):
-    import browser_session
     import demo
-
-    class Timed(demo.BrowserCartPole):
-        waited_ns = 0
-
-        def one_task(self, msg, replyable=True):
-            start = time.perf_counter_ns()
-            try:
-                return super().one_task(msg, replyable)
-            finally:
-                self.waited_ns += time.perf_counter_ns() - start
+    import veskit
 
     flags = os.environ.get("BENCH_CHROMIUM_FLAGS", "").split()
-    if flags:
-        plain_init = demo.HeadlessChromium.__init__
-
-        def with_flags(self, executable, url, extra_args=()):
-            plain_init(self, executable, url, [*extra_args, *flags])
-
-        demo.HeadlessChromium.__init__ = with_flags
-    os.environ["VESK_PORT"] = str(port)
-    page = browser_session.WatchedPage(demo.find_chromium())
-    url = demo.page_url(demo.prepare_bundle(), port)
+    page = demo.prepare_bundle()
     scene = dict(demo.load_scene(), max_steps=10**6)
-    env = Timed(num_envs, scene, port, url, seed=1, open_page=page)
-    timings = lambda: page.evaluate("JSON.stringify(window.veskTimings || null)")  # noqa: E731
+    browser = veskit.Browser(page, port=port, args=flags).start()
     try:
+        env = browser.make(demo.BrowserCartPole, num_envs, scene, seed=1)
+        # The bridge reads the queues from the environment at each use.
+        env.send_queue, env.reply_quene = SendQueue(), ReplyQueue()
+        timings = lambda: browser.evaluate("JSON.stringify(window.veskTimings || null)")  # noqa: E731
         state, _ = env.reset()
 
         def policy(state):
@@ -77,31 +84,21 @@ def measure(num_envs, steps, port):
 
         for _ in range(WARMUP):
             state = env.step(policy(state))[0]
-        before, env.waited_ns = json.loads(timings() or "null"), 0
+        before, ReplyQueue.waited_ns = json.loads(timings() or "null"), 0
         start = time.perf_counter_ns()
         for _ in range(steps):
             state = env.step(policy(state))[0]
         elapsed = time.perf_counter_ns() - start
         after = json.loads(timings() or "null")
         running = int(((state[:, 5] < 0.5) & (state[:, 6] < 0.5)).sum())
-        # The JSON text of one step message, timed alone on a queue no bridge reads.
-        probe = object.__new__(Timed)
-        probe.send_queue = queue.Queue()
-        message = {"env": "step", "action": env.explain_action(policy(state)).astype(np.float32).tolist()}
-        text_ns = []
-        for _ in range(50):
-            t = time.perf_counter_ns()
-            probe.one_task(message, False)
-            text_ns.append(time.perf_counter_ns() - t)
-            probe.send_queue.get_nowait()
         result = {"num_envs": num_envs, "steps": steps, "running": running, "step_us": elapsed / steps / 1000,
-                  "waited_us": env.waited_ns / steps / 1000, "text_us": sorted(text_ns)[len(text_ns) // 2] / 1000}
+                  "waited_us": ReplyQueue.waited_ns / steps / 1000}
         if before and after:
             tasks = after["tasks"] - before["tasks"]
             for stage in ("decode", "handle", "reply"):
                 result[f"page_{stage}_us"] = (after[stage] - before[stage]) / tasks * 1000
     finally:
-        env.shut()
+        browser.close()
     print(json.dumps(result), flush=True)
     os._exit(0)  # the bridge would see the page leave and end the process with status 1
 
@@ -115,7 +112,7 @@ def median_result(results):
 
 
 def stages(r):
-    python = r["step_us"] - r["waited_us"] + r["text_us"]
+    python = r["step_us"] - r["waited_us"]
     rows = [("Python: hooks, conversion, JSON text, decode", python)]
     page = 0.0
     if "page_decode_us" in r:
@@ -123,7 +120,7 @@ def stages(r):
                  ("page: simulation, reply rows, drawing", r["page_handle_us"]),
                  ("page: reply checks and send", r["page_reply_us"])]
         page = r["page_decode_us"] + r["page_handle_us"] + r["page_reply_us"]
-    rows.append(("wire both ways (deflate included) and the bridge", r["waited_us"] - r["text_us"] - page))
+    rows.append(("wire both ways and the bridge", r["waited_us"] - page))
     return rows
 
 
@@ -181,9 +178,9 @@ def main():
 
 
 def chromium_version():
-    import demo
+    import veskit
     try:
-        return subprocess.run([demo.find_chromium(), "--version"], capture_output=True, text=True,
+        return subprocess.run([veskit.find_chromium(), "--version"], capture_output=True, text=True,
                               timeout=30).stdout.split()[1]
     except (OSError, IndexError, TypeError, subprocess.SubprocessError):
         return "unknown"

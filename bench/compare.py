@@ -211,6 +211,14 @@ def profile_parts(cls, env, action, front_end, stamps):
     message = {"env": "step", "action": explained}
     reply = np.zeros((env.num_envs, COLUMNS), dtype=np.float32).tobytes()
 
+    # A whole step against queues of its own, its reply put beforehand.
+    probe.reply_quene, probe.info_array = queue.Queue(), env.info_array
+
+    def step_alone():
+        probe.reply_quene.put(reply)
+        probe.step(action)
+        probe.send_queue.get_nowait()
+
     def timed(run, count=200):
         times = []
         for _ in range(count):
@@ -222,6 +230,7 @@ def profile_parts(cls, env, action, front_end, stamps):
     parts = {
         "convert action": timed(lambda: convert(action)),
         "encode + put": timed(lambda: (probe.one_task(message, False), probe.send_queue.get_nowait())),
+        "step without the round trip (hooks, convert + JSON text, put, decode)": timed(step_alone),
         "decode (frombuffer, reshape)": timed(lambda: np.frombuffer(reply, dtype=np.float32).reshape(env.num_envs, -1)),
         "reward hook + any()": timed(lambda: env.reward(env.state)[3].any()),
     }

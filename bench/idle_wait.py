@@ -9,6 +9,8 @@ echo client in another process, as the browser is:
   frozen          get() on the loop thread (the baseline that freezes)
   slice N ms      get(timeout=N ms), then await asyncio.sleep(0)
   nowait+sleep N  get_nowait(), else await asyncio.sleep(N ms)
+  wake            get_nowait(), else await a future that the putter resolves
+                  with loop.call_soon_threadsafe (a 5 ms timer as the fallback)
   executor        await loop.run_in_executor(None, q.get)
   daemon thread   a daemon thread does q.get() and hands the task to the loop
   bare websocket  no queue: the handler sends and awaits the echo (the floor)
@@ -52,7 +54,7 @@ PAUSE = 0.020
 JITTER = 0.005  # pauses vary, or a polling period could phase-lock onto them
 
 STRATEGIES = ["frozen", "slice 1ms", "slice 5ms", "slice 50ms", "nowait+sleep 1ms",
-              "nowait+sleep 5ms", "executor", "daemon thread", "bare websocket"]
+              "nowait+sleep 5ms", "wake", "executor", "daemon thread", "bare websocket"]
 KEEPALIVE_STRATEGIES = ["frozen", "slice 5ms"]
 
 
@@ -80,6 +82,23 @@ def make_waiter(name: str, q: queue.Queue):
                     return q.get_nowait()
                 except queue.Empty:
                     await asyncio.sleep(seconds)
+    elif name == "wake":
+        async def wait_next():
+            loop = asyncio.get_running_loop()
+            while True:
+                try:
+                    return q.get_nowait()
+                except queue.Empty:
+                    pass
+                future = loop.create_future()
+                WAKE[q] = (loop, future)
+                if q.qsize():  # put before the future was published
+                    WAKE.pop(q, None)
+                    continue
+                timer = loop.call_later(0.005, _resolve, future, None)
+                await future
+                timer.cancel()
+                WAKE.pop(q, None)
     elif name == "executor":
         async def wait_next():
             return await asyncio.get_running_loop().run_in_executor(None, q.get)
@@ -101,6 +120,16 @@ def make_waiter(name: str, q: queue.Queue):
     else:
         raise ValueError(name)
     return wait_next
+
+
+WAKE: dict = {}  # queue -> (loop, future) the "wake" handler waits on
+
+
+def put_and_wake(q: queue.Queue, message) -> None:
+    q.put(message)
+    waiting = WAKE.pop(q, None)
+    if waiting is not None:
+        waiting[0].call_soon_threadsafe(_resolve, waiting[1], None)
 
 
 def _resolve(future, message):
@@ -166,7 +195,7 @@ def serve(args) -> None:
     else:
         def task(message):
             start = time.perf_counter()
-            send_queue.put(message)
+            put_and_wake(send_queue, message)
             reply = reply_quene.get()
             if isinstance(reply, Exception):
                 raise reply

@@ -138,6 +138,27 @@ def test_no_reply_within_30_seconds_ends_the_process():
     ]
 
 
+def test_a_replaced_wait_for_is_called_for_each_reply():
+    # The reply timer stands in for asyncio.wait_for only while it is the library's own.
+    result = scenario(
+        """
+        import asyncio
+        standard, calls = asyncio.wait_for, []
+        async def recording(awaitable, timeout):
+            calls.append(timeout)
+            return await standard(awaitable, timeout)
+        show(env.one_task("before"))
+        asyncio.wait_for = recording
+        show(env.one_task("after"))
+        show(env.one_task("again"))
+        show(calls)
+        """,
+        [Text("1"), Text("2"), Text("3")],
+    )
+    assert result.returncode == 0, result.summary()
+    assert result.stdout.splitlines() == ["1", "2", "3", "[30, 30]"]
+
+
 def test_a_second_front_end_is_refused_while_the_first_keeps_working():
     result = scenario(
         """
@@ -279,7 +300,7 @@ except RuntimeError as error:
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "stopped: stop here",
-        "127.0.0.1 70 ['close_timeout', 'ping_interval', 'process_request']",
+        "127.0.0.1 70 ['close_timeout', 'compression', 'ping_interval', 'process_request']",
         "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction (websocket)",
         "True True",
         "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction False",

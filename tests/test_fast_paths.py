@@ -244,3 +244,104 @@ def test_step_resets_as_the_flags_any_says(flags, resets):
     env.sent, env.flags = [], flags
     env.step(np.zeros(3))
     assert env.sent == (["step", "reset"] if resets else ["step"])
+
+
+# --- step's action text straight from the array ----------------------------------------
+
+class Stepper(Vesk.Vesk_Pal_st):
+    """step without a bridge: its own queues, the reply put beforehand."""
+    num_envs = 1
+    info_array = []
+
+    def explain_action(self, action):
+        return action
+
+    def explain_obs(self, obs):
+        return obs
+
+    def reward(self, state):
+        return 0, 0, 0, np.zeros(1, bool)
+
+
+def step_text(action, cls=Stepper):
+    env = object.__new__(cls)
+    env.send_queue, env.reply_quene = queue.Queue(), queue.Queue()
+    env.reply_quene.put(b"\0\0\0\0")
+    env.step(action)
+    return env.send_queue.get_nowait()
+
+
+def step_json(action):
+    with np.errstate(all="ignore"):
+        return json.dumps({"env": "step", "action": convert(action)})
+
+
+@settings(max_examples=300, deadline=None)
+@given(hnp.arrays(st.sampled_from([np.float64, np.float32]),
+                  hnp.array_shapes(min_dims=0, max_dims=3, min_side=0, max_side=5), elements=st.floats(width=32)),
+       st.booleans())
+def test_step_text_from_an_array_is_what_json_dumps_gives(array, transposed):
+    if transposed:
+        array = array.T
+    assert step_text(array) == step_json(array)
+
+
+@pytest.mark.parametrize("value", [1e300, 1e-300], ids=["overflow", "underflow"])
+def test_step_of_an_array_that_casts_loudly_follows_numpys_errstate(value):
+    array = np.array([value, 0.5])
+    with np.errstate(all="raise"), pytest.raises(FloatingPointError):
+        step_text(array)
+    with np.errstate(all="ignore"):
+        assert step_text(array) == step_json(array)
+
+
+class OwnOneTask(Stepper):
+    def one_task(self, msg, replyable=True):
+        self.sent = msg
+        return np.zeros((1, 1), np.float32)
+
+
+class Looked(Stepper):
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+class LookedUp(Stepper):
+    @property
+    def one_task(self):
+        self.lookups = getattr(self, "lookups", 0) + 1
+        return super().one_task
+
+
+@pytest.mark.parametrize(
+    "replace, cls, expected",
+    [
+        (lambda mp: mp.setattr(Vesk, "json", replaced_module()), Stepper, "replaced module"),
+        (lambda mp: mp.setattr(json, "dumps", lambda value: repr(value)), Stepper,
+         "{'env': 'step', 'action': [[0.5, -1.0]]}"),
+        (lambda mp: mp.setattr(Vesk, "convert_numpy_to_list", lambda value: "converted"), Stepper,
+         '{"env": "step", "action": "converted"}'),
+        (lambda mp: None, Looked, '{"env": "step", "action": [[0.5, -1.0]]}'),
+        (lambda mp: mp.setattr(Stepper, "one_task", lambda self, msg: Vesk.Vesk_Pal_st.one_task(self, msg)), Stepper,
+         '{"env": "step", "action": [[0.5, -1.0]]}'),
+    ],
+    ids=["json-module", "json-dumps", "convert", "getattr-hook", "wrapped-one_task"],
+)
+def test_step_of_an_array_honours_what_is_replaced(monkeypatch, replace, cls, expected):
+    replace(monkeypatch)
+    assert step_text(np.array([[0.5, -1.0]]), cls) == expected
+
+
+def test_one_task_is_looked_up_once_per_task():
+    env = object.__new__(LookedUp)
+    env.send_queue, env.reply_quene = queue.Queue(), queue.Queue()
+    env.reply_quene.put(b"\0\0\0\0")
+    env.step(np.array([[0.5, -1.0]]))
+    assert env.lookups == 1
+    assert env.send_queue.get_nowait() == '{"env": "step", "action": [[0.5, -1.0]]}'
+
+
+def test_an_overridden_one_task_gets_the_converted_action():
+    env = object.__new__(OwnOneTask)
+    env.step(np.array([[0.1, 2.0]]))
+    assert env.sent == {"env": "step", "action": convert(np.array([[0.1, 2.0]]))}

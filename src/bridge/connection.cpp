@@ -3,6 +3,7 @@
 #include "bridge/scope.h"
 
 #include "bridge/failover.h"
+#include "bridge/reply_timer.h"
 #include "core/call.h"
 #include "core/common_names.h"
 #include "core/coroutine.h"
@@ -10,6 +11,7 @@
 #include "core/globals.h"
 #include "core/module_names.h"
 #include "core/process_exit.h"
+#include "core/standard.h"
 
 namespace vesk {
 namespace {
@@ -86,13 +88,14 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
     // This connection carries the tasks of this epoch only (bridge/failover.h).
     const unsigned long epoch = exchange_epoch();
     Ref timeout_error, error_type, error, error_traceback;
+    ReplyTimer timer;
     try {
         Ref asyncio = global(kAsyncio);
         timeout_error = getattr(asyncio.get(), kTimeoutError);
         Ref queue_module = global(kQueue);
         Ref empty_error = getattr(queue_module.get(), kEmpty);
-        Ref wait_for = getattr(asyncio.get(), kWaitFor);
         Ref sleep = getattr(asyncio.get(), kSleep);
+        bool timer_made = false;
         Ref zero = integer(0), timeout = integer(kReplyTimeoutSeconds);
         for (;;) {
             Ref task = next_task_within_slice(scope->environment.get(), empty_error.get());
@@ -109,11 +112,29 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
             }
             co_await py_await(call_method(websocket.get(), kSend, task.get()));
             Ref receive = call_method(websocket.get(), kRecv);
-            Ref reply = co_await py_await(call_with_keyword(wait_for.get(), receive.get(), kTimeout, timeout.get()));
+            PyObject* standard_asyncio = standard_asyncio_wait_for();  // borrowed
+            if (standard_asyncio != nullptr && !timer_made) {
+                timer = ReplyTimer::for_running_task(standard_asyncio);
+                timer_made = true;
+            }
+            Ref awaited;
+            if (standard_asyncio != nullptr && timer) {
+                timer.arm(timeout.get(), standard_asyncio);  // failing, the await is disarmed in the catch below
+                awaited = std::move(receive);
+            } else {
+                Ref wait_for = getattr(asyncio.get(), kWaitFor);
+                awaited = call_with_keyword(wait_for.get(), receive.get(), kTimeout, timeout.get());
+            }
+            // Initialised, never assigned: GCC mishandles the temporaries of
+            // an assignment from co_await.
+            Ref reply = co_await py_await(std::move(awaited));
+            if (timer.armed()) timer.disarm();
             Ref reply_queue = getattr(scope->environment.get(), kReplyQueue);
             if (!put_reply_if_current(reply_queue.get(), reply.get(), epoch)) break;  // a late reply: dropped
         }
     } catch (const PyError&) {
+        // An overdue reply's cancellation becomes TimeoutError here.
+        timer.disarm_after_error();
         Ref detail = failure_detail(timeout_error.get(), scope->settings);
         // By default any failure, cancellation and closing included, ends the process.
         if (!raise_on_failure()) end_process_after_failure(kFailure, detail.get());

@@ -228,6 +228,10 @@ void ready_function_type() {
     function_type->tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
 }
 
+bool is_function_of(PyObject* object, const FunctionSpec& spec) {
+    return Py_IS_TYPE(object, function_type) && as_function(object)->spec == &spec;
+}
+
 Ref make_defaults(std::span<const DefaultValue> defaults) {
     if (defaults.empty()) return Ref();
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));

@@ -52,6 +52,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure
 // The __qualname__ of the functions (and coroutines) `spec` makes.
 Ref make_qualname(const FunctionSpec& spec);
 
+// `object` is a function object made for `spec` (borrowed, may be anything):
+// it runs that row's body, whatever its name or attributes say.
+bool is_function_of(PyObject* object, const FunctionSpec& spec);
+
 // The defaults tuple a row names (NULL Ref when it has none).
 Ref make_defaults(std::span<const DefaultValue> defaults);
 

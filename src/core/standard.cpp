@@ -26,9 +26,13 @@ struct Json {
 Numpy& numpy_seen = *new Numpy;
 Json& json_seen = *new Json;
 PyObject* convert_seen = nullptr;  // owned
+struct Asyncio {
+    Ref module, wait_for;
+};
+Asyncio& asyncio_seen = *new Asyncio;
 
 const Name kDefaultEncoder("_default_encoder"), kJsonEncoder("JSONEncoder"), kMakeEncoder("c_make_encoder"),
-    kEncodeAscii("encode_basestring_ascii");
+    kEncodeAscii("encode_basestring_ascii"), kWaitFor("wait_for");
 const Name kClassMembers[] = {Name("encode"), Name("iterencode"), Name("default"), Name("item_separator"),
                               Name("key_separator")};
 
@@ -109,6 +113,15 @@ void remember_json(PyObject* ns) {
     json_seen = std::move(seen);
 }
 
+void remember_asyncio(PyObject* ns) {
+    PyObject* asyncio = lookup(ns, kAsyncio);
+    if (asyncio == nullptr || !PyModule_Check(asyncio)) return;
+    PyObject* wait_for = lookup(PyModule_GetDict(asyncio), kWaitFor);
+    // The library's own wait_for is a Python function of asyncio's tasks module.
+    if (wait_for == nullptr || !PyFunction_Check(wait_for)) return;
+    asyncio_seen = {Ref::borrow(asyncio), Ref::borrow(wait_for)};
+}
+
 // What the last full look at numpy found. Before 3.12 every dict carries a
 // tag that changes with each of its modifications (the interpreter's own
 // global caches rest on it), so while neither the module namespace nor
@@ -157,6 +170,7 @@ void remember_standard_objects(PyObject* ns, PyObject* convert_function) {
     convert_seen = Py_NewRef(convert_function);
     remember_numpy(ns);
     remember_json(ns);
+    remember_asyncio(ns);
     PyErr_Clear();
 }
 
@@ -194,5 +208,11 @@ bool standard_json() {
 }
 
 PyObject* standard_convert() { return convert_seen; }
+
+PyObject* standard_asyncio_wait_for() {
+    const Asyncio& a = asyncio_seen;
+    if (!a.module || lookup(module_namespace(), kAsyncio) != a.module.get()) return nullptr;
+    return same(PyModule_GetDict(a.module.get()), kWaitFor, a.wait_for) ? a.module.get() : nullptr;
+}
 
 }  // namespace vesk

@@ -7,8 +7,8 @@
 
 namespace vesk {
 
-// Called once by the execution step after the imports: remembers numpy and
-// json as imported, and the convert_numpy_to_list function object bound.
+// Called once by the execution step after the imports: remembers numpy,
+// json and asyncio as imported, and the convert_numpy_to_list function object bound.
 // A piece that does not look like the genuine library switches its fast
 // path off for the process; nothing here fails the import.
 void remember_standard_objects(PyObject* module_namespace, PyObject* convert_function);
@@ -30,5 +30,9 @@ bool standard_json();
 
 // The convert_numpy_to_list function object bound at import (borrowed).
 PyObject* standard_convert();
+
+// The global `asyncio` is the module as imported and its wait_for is still
+// the library's own function: then the module (borrowed), else NULL.
+PyObject* standard_asyncio_wait_for();
 
 }  // namespace vesk

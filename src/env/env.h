@@ -16,4 +16,9 @@ extern const FunctionSpec render_spec;
 extern const FunctionSpec close_spec;
 extern const FunctionSpec one_task_spec;  // task exchange
 
+// self.one_task when looking it up runs no Python code and finds this
+// module's one_task bound to self; else an empty Ref, and nothing of the
+// user's ran.
+Ref standard_one_task_of(PyObject* self);
+
 }  // namespace vesk

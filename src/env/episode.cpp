@@ -2,6 +2,7 @@
 // and close. Each is one task exchange, step two when it resets.
 #include "env/env.h"
 #include "env/message_keys.h"
+#include "env/message_text.h"
 #include "env/reset_flags.h"
 
 #include "core/common_names.h"
@@ -39,13 +40,33 @@ Ref reset(FunctionObject*, PyObject* const* args) {
     return check(PyTuple_Pack(2, state.get(), info.get()));
 }
 
+// The step task for an action array while nothing on its way to the wire is
+// replaced: the text is made from the array's buffer (message_text.h).
+// False when that does not hold, and nothing was sent.
+bool exchange_array_action(PyObject* self, PyObject* name, PyObject* array) {
+    if (!converts_as_float_array(array)) return false;
+    Ref one_task = standard_one_task_of(self);
+    if (!one_task) return false;
+    Ref message = make_dict({{kEnv, name}, {kAction, array}});
+    Ref obs;
+    {
+        PendingArrayMessage pending(message.get(), array);
+        obs = call(one_task.get(), message.get());
+    }
+    Ref state = call_method(self, kExplainObs, obs.get());
+    setattr(self, kState, state.get());
+    return true;
+}
+
 Ref step(FunctionObject*, PyObject* const* args) {
     PyObject* self = args[0];
     Ref explained = call_method(self, kExplainAction, args[1]);
-    Ref action = convert_through_module_name(explained.get());
     Ref name = str("step");
-    Ref message = make_dict({{kEnv, name.get()}, {kAction, action.get()}});
-    exchange_observation(self, message.get());
+    if (!exchange_array_action(self, name.get(), explained.get())) {
+        Ref action = convert_through_module_name(explained.get());
+        Ref message = make_dict({{kEnv, name.get()}, {kAction, action.get()}});
+        exchange_observation(self, message.get());
+    }
 
     Ref outcome = call_method(self, kReward, getattr(self, kState).get());
     Ref rewarded[4];  // reward_array, terminated, truncated, reset flags

@@ -8,6 +8,8 @@
 #include "core/globals.h"
 #include "core/module_names.h"
 #include "core/standard.h"
+#include "env/message_keys.h"
+#include "util/util.h"
 
 #include <charconv>
 #include <cmath>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 namespace vesk {
 namespace {
@@ -23,9 +26,27 @@ namespace {
 constexpr int kMaxDepth = 64;
 constexpr char kHex[] = "0123456789abcdef";
 
+// The message step handed to the standard one_task and its array; one per
+// thread, as each thread runs its own exchange.
+struct Pending {
+    PyObject* message = nullptr;  // borrowed, for identity only
+    PyObject* array = nullptr;    // borrowed
+};
+thread_local Pending pending;
+
+// Releases the view however the text ends.
+struct View {
+    Py_buffer buffer{};
+    bool held = false;
+    ~View() {
+        if (held) PyBuffer_Release(&buffer);
+    }
+};
+
 class Writer {
 public:
     std::string out;
+    PyObject* array = nullptr;  // written from its buffer where met (borrowed)
 
     // false: not ours to encode; the caller falls back to json.dumps.
     bool value(PyObject* o, int depth) {
@@ -35,6 +56,7 @@ public:
         if (PyUnicode_Check(o)) return string(o);
         if (PyLong_Check(o)) return integer(o);
         if (PyFloat_Check(o)) return real(PyFloat_AS_DOUBLE(o));
+        if (o == array) return float_array(o);
         if (depth >= kMaxDepth) return false;
         if (PyList_CheckExact(o)) return items(PySequence_Fast_ITEMS(o), PyList_GET_SIZE(o), depth);
         if (PyTuple_CheckExact(o)) return items(PySequence_Fast_ITEMS(o), PyTuple_GET_SIZE(o), depth);
@@ -43,6 +65,43 @@ public:
     }
 
 private:
+    // As convert_numpy_to_list's lists of float32 values would be written.
+    bool float_array(PyObject* o) {
+        View view;
+        if (PyObject_GetBuffer(o, &view.buffer, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        view.held = true;
+        const char* format = view.buffer.format;
+        if (format == nullptr || format[1] != '\0') return false;
+        const char* next = static_cast<const char*>(view.buffer.buf);
+        if (format[0] == 'f' && view.buffer.itemsize == 4) return rows<float>(view.buffer, 0, next);
+        if (format[0] == 'd' && view.buffer.itemsize == 8) return rows<double>(view.buffer, 0, next);
+        return false;
+    }
+
+    template <class T>
+    bool rows(const Py_buffer& view, int dimension, const char*& next) {
+        if (dimension == view.ndim) {
+            T value;
+            std::memcpy(&value, next, sizeof value);
+            next += sizeof value;
+            // A value that changed since step looked at it is left to NumPy.
+            if constexpr (std::is_same_v<T, double>) {
+                if (!casts_quietly_to_float32(value)) return false;
+            }
+            return real(static_cast<double>(static_cast<float>(value)));
+        }
+        out += '[';
+        for (Py_ssize_t i = 0; i < view.shape[dimension]; ++i) {
+            if (i > 0) out += ", ";
+            if (!rows<T>(view, dimension + 1, next)) return false;
+        }
+        out += ']';
+        return true;
+    }
+
     bool put(const char* text) {
         out += text;
         return true;
@@ -217,10 +276,9 @@ private:
     }
 };
 
-}  // namespace
-
-Ref encode_json_like_dumps(PyObject* value) {
+Ref encode(PyObject* value, PyObject* array) {
     Writer writer;
+    writer.array = array;
     writer.out.reserve(256);
     if (!writer.value(value, 0)) return Ref();
     // Pure ASCII: the str is made straight from the bytes.
@@ -229,7 +287,25 @@ Ref encode_json_like_dumps(PyObject* value) {
     return text;
 }
 
+}  // namespace
+
+Ref encode_json_like_dumps(PyObject* value) { return encode(value, nullptr); }
+
+PendingArrayMessage::PendingArrayMessage(PyObject* message, PyObject* array) noexcept { pending = {message, array}; }
+
+PendingArrayMessage::~PendingArrayMessage() { pending = {}; }
+
 Ref message_text(PyObject* msg) {
+    if (msg == pending.message) {
+        PyObject* array = pending.array;
+        pending = {};
+        if (standard_json()) {
+            if (Ref text = encode(msg, array)) return text;
+        }
+        // What step would have sent: the action converted by the standard function.
+        Ref converted = call(standard_convert(), array);
+        check_status(PyDict_SetItem(msg, kAction.get(), converted.get()));
+    }
     if (standard_json()) {
         if (Ref text = encode_json_like_dumps(msg)) return text;
     }

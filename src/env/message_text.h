@@ -15,4 +15,17 @@ Ref message_text(PyObject* msg);
 // str; nesting deeper than a bound (cycles end there too).
 Ref encode_json_like_dumps(PyObject* value);
 
+// step's message while it goes to the standard one_task: {"env": "step",
+// "action": array} for an array that convert_numpy_to_list would turn into
+// float32 lists (util.h's converts_as_float_array). No one but message_text
+// sees it, and it makes the text of the converted message straight from the
+// array's buffer, or, where it cannot, puts the converted lists in place.
+class PendingArrayMessage {
+public:
+    PendingArrayMessage(PyObject* message, PyObject* array) noexcept;  // both borrowed
+    ~PendingArrayMessage();
+    PendingArrayMessage(const PendingArrayMessage&) = delete;
+    PendingArrayMessage& operator=(const PendingArrayMessage&) = delete;
+};
+
 }  // namespace vesk

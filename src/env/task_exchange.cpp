@@ -114,6 +114,26 @@ Ref one_task(FunctionObject*, PyObject* const* args) {
     }
 }
 
+}  // namespace
+
+Ref standard_one_task_of(PyObject* self) {
+    // The generic lookup runs nothing of the user's on the way to a function
+    // of ours (no __getattribute__ or __getattr__, no property of theirs);
+    // the instance's own dict may still hold another one_task.
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return Ref();
+    PyObject* in_class = _PyType_Lookup(type, kOneTask.get());  // borrowed
+    if (in_class == nullptr || !is_function_of(in_class, one_task_spec)) return Ref();
+    Ref found = getattr(self, kOneTask);
+    if (PyMethod_Check(found.get()) && PyMethod_GET_SELF(found.get()) == self &&
+        is_function_of(PyMethod_GET_FUNCTION(found.get()), one_task_spec)) {
+        return found;
+    }
+    return Ref();
+}
+
+namespace {
+
 constexpr Parameter kOneTaskParams[] = {{"self"}, {"msg"}, {"replyable"}};
 constexpr DefaultValue kOneTaskDefaults[] = {DefaultValue::true_value};
 

@@ -178,6 +178,22 @@ Ref convert_through_module_name(PyObject* value) {
     return call(function.get(), value);
 }
 
+bool converts_as_float_array(PyObject* value) {
+    PyObject* bound = PyDict_GetItemWithError(module_namespace(), kConvertNumpyToList.get());  // borrowed
+    if (bound == nullptr || bound != standard_convert()) {
+        if (PyErr_Occurred()) throw_error();
+        return false;
+    }
+    PyTypeObject* ndarray = standard_ndarray();
+    if (ndarray == nullptr || !Py_IS_TYPE(value, ndarray) || !standard_float32() || !is_quiet_float_array(value)) {
+        return false;
+    }
+    // The call that is left out would have entered a recursion level.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+    Py_LeaveRecursiveCall();
+    return true;
+}
+
 const BuiltinSpec convert_numpy_to_list_spec = {
     {kName, kParams}, line::convert_numpy_to_list, {}, convert_numpy_to_list};
 

@@ -1,6 +1,7 @@
 #include "util/float32_list.h"
 
 #include "core/error.h"
+#include "util/util.h"
 
 #include <cfloat>
 #include <cmath>
@@ -38,8 +39,7 @@ bool casts_quietly(const Py_buffer& view, Py_ssize_t count) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         double x;
         std::memcpy(&x, p + i * sizeof x, sizeof x);
-        const double magnitude = std::fabs(x);
-        if (std::isnan(x) || (std::isfinite(x) && magnitude > FLT_MAX) || (x != 0 && magnitude < FLT_MIN)) return false;
+        if (!casts_quietly_to_float32(x)) return false;
     }
     return true;
 }
@@ -122,6 +122,24 @@ Py_ssize_t expected_itemsize(char code) {
 }
 
 }  // namespace
+
+bool casts_quietly_to_float32(double x) {
+    const double magnitude = std::fabs(x);
+    return !(std::isnan(x) || (std::isfinite(x) && magnitude > FLT_MAX) || (x != 0 && magnitude < FLT_MIN));
+}
+
+bool is_quiet_float_array(PyObject* array) {
+    View view;
+    if (PyObject_GetBuffer(array, &view.buffer, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    view.held = true;
+    const char* format = view.buffer.format;
+    if (format == nullptr || format[1] != '\0') return false;
+    if (format[0] == 'f') return view.buffer.itemsize == 4;
+    return format[0] == 'd' && view.buffer.itemsize == 8 && casts_quietly(view.buffer, view.buffer.len / 8);
+}
 
 Ref float32_list(PyObject* array) {
     View view;

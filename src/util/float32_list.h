@@ -11,4 +11,7 @@ namespace vesk {
 // flag NumPy would report (overflow, underflow, NaN).
 Ref float32_list(PyObject* array);
 
+// An array float32_list converts whose elements are float32 or float64.
+bool is_quiet_float_array(PyObject* array);
+
 }  // namespace vesk
