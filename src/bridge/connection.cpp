@@ -57,18 +57,17 @@ long sent_close_code(PyObject* error) {
 // With the error set (it stays set): what the failure line adds after the
 // error, or empty.
 Ref failure_detail(PyObject* timeout_error, const BridgeSettings& settings) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    SavedError error = SavedError::fetch();
+    error.normalize();
     Ref detail;
-    if (timeout_error != nullptr && type != nullptr && PyErr_GivenExceptionMatches(type, timeout_error)) {
+    if (timeout_error != nullptr && error && PyErr_GivenExceptionMatches(error.type(), timeout_error)) {
         detail = Ref::steal(PyUnicode_FromFormat(kTimeoutDetail, kReplyTimeoutSeconds));
-    } else if (value != nullptr && sent_close_code(value) == kTooBigCloseCode) {
+    } else if (error.value() != nullptr && sent_close_code(error.value()) == kTooBigCloseCode) {
         Ref limit = settings.max_bytes ? settings.max_bytes.copy() : Ref::steal(PyLong_FromLong(kLibraryMaxBytes));
         if (limit) detail = Ref::steal(PyUnicode_FromFormat(kTooBigDetail, limit.get()));
     }
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    error.restore();
     return detail;
 }
 
@@ -87,7 +86,8 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
     scope->serving = true;
     // This connection carries the tasks of this epoch only (bridge/failover.h).
     const unsigned long epoch = exchange_epoch();
-    Ref timeout_error, error_type, error, error_traceback;
+    Ref timeout_error;
+    SavedError failure;
     ReplyTimer timer;
     try {
         Ref asyncio = global(kAsyncio);
@@ -150,13 +150,11 @@ CoroutineBody serve_connection(Ref scope_object, Ref websocket) {
         if (reply_queue) {
             report_bridge_failure(reply_queue.get(), epoch, what.get(), detail.get());
         }
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        error_type = Ref::steal(type), error = Ref::steal(value), error_traceback = Ref::steal(traceback);
+        failure = SavedError::fetch();
     }
     scope->serving = false;
-    if (error_type && must_propagate(error_type.get())) {
-        PyErr_Restore(error_type.release(), error.release(), error_traceback.release());
+    if (failure && must_propagate(failure.type())) {
+        failure.restore();
         throw PyError{};
     }
     // Closed whatever the failure, so that a late reply can never be taken
