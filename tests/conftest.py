@@ -59,3 +59,16 @@ def chromium_fixture():
         if "CI" in os.environ:
             pytest.fail(f"CI must run the browser tests: {error}")
         pytest.skip(f"{error} CI runs this test.")
+
+
+def processes_mentioning(text):
+    """The pids of the processes whose command line holds `text` (Linux)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if text.encode() in f.read():
+                    found.append(pid)
+        except OSError:
+            pass
+    return found

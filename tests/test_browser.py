@@ -20,7 +20,7 @@ import pytest
 
 import Vesk
 import veskit
-from conftest import subprocess_env
+from conftest import processes_mentioning, subprocess_env
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(TESTS)
@@ -155,13 +155,3 @@ def test_demo_trains_and_ends_its_browser(chromium, layout, child_tmp):
         assert processes_mentioning(tmp) == [], "processes still use the demo's browser profile"
 
 
-def processes_mentioning(text):
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if text.encode() in f.read():
-                    found.append(pid)
-        except OSError:
-            pass
-    return found

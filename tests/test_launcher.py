@@ -11,7 +11,7 @@ import time
 import pytest
 
 import veskit
-from conftest import run_python
+from conftest import processes_mentioning, run_python
 from scripted_frontend import free_port
 
 PAGE = veskit.frontend_folder() / "dist" / "index.html"
@@ -59,18 +59,6 @@ def run_child(code, tmp, timeout=60):
 
 def shown(result):
     return [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
-
-
-def processes_mentioning(text):
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if text.encode() in f.read():
-                    found.append(pid)
-        except OSError:
-            pass
-    return found
 
 
 def assert_nothing_left(tmp, within=5.0):
