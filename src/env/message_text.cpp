@@ -3,6 +3,7 @@
 // the same shortest round-trip digits, which are laid out here as repr does.
 #include "env/message_text.h"
 
+#include "core/buffer_view.h"
 #include "core/call.h"
 #include "core/common_names.h"
 #include "core/globals.h"
@@ -34,15 +35,6 @@ struct Pending {
 };
 thread_local Pending pending;
 
-// Releases the view however the text ends.
-struct View {
-    Py_buffer buffer{};
-    bool held = false;
-    ~View() {
-        if (held) PyBuffer_Release(&buffer);
-    }
-};
-
 class Writer {
 public:
     std::string out;
@@ -67,17 +59,12 @@ public:
 private:
     // As convert_numpy_to_list's lists of float32 values would be written.
     bool float_array(PyObject* o) {
-        View view;
-        if (PyObject_GetBuffer(o, &view.buffer, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        view.held = true;
-        const char* format = view.buffer.format;
-        if (format == nullptr || format[1] != '\0') return false;
-        const char* next = static_cast<const char*>(view.buffer.buf);
-        if (format[0] == 'f' && view.buffer.itemsize == 4) return rows<float>(view.buffer, 0, next);
-        if (format[0] == 'd' && view.buffer.itemsize == 8) return rows<double>(view.buffer, 0, next);
+        BufferView view;
+        if (!view.open(o)) return false;
+        const Py_buffer& buffer = view.buffer();
+        const char* next = static_cast<const char*>(buffer.buf);
+        if (view.code() == 'f' && buffer.itemsize == 4) return rows<float>(buffer, 0, next);
+        if (view.code() == 'd' && buffer.itemsize == 8) return rows<double>(buffer, 0, next);
         return false;
     }
 

@@ -1,5 +1,6 @@
 #include "util/float32_list.h"
 
+#include "core/buffer_view.h"
 #include "core/error.h"
 #include "util/util.h"
 
@@ -11,15 +12,6 @@
 
 namespace vesk {
 namespace {
-
-// Releases the view however the build ends.
-struct View {
-    Py_buffer buffer{};
-    bool held = false;
-    ~View() {
-        if (held) PyBuffer_Release(&buffer);
-    }
-};
 
 template <class T>
 float element(const char* p) {
@@ -129,31 +121,21 @@ bool casts_quietly_to_float32(double x) {
 }
 
 bool is_quiet_float_array(PyObject* array) {
-    View view;
-    if (PyObject_GetBuffer(array, &view.buffer, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    view.held = true;
-    const char* format = view.buffer.format;
-    if (format == nullptr || format[1] != '\0') return false;
-    if (format[0] == 'f') return view.buffer.itemsize == 4;
-    return format[0] == 'd' && view.buffer.itemsize == 8 && casts_quietly(view.buffer, view.buffer.len / 8);
+    BufferView view;
+    if (!view.open(array)) return false;
+    const Py_buffer& buffer = view.buffer();
+    if (view.code() == 'f') return buffer.itemsize == 4;
+    return view.code() == 'd' && buffer.itemsize == 8 && casts_quietly(buffer, buffer.len / 8);
 }
 
 Ref float32_list(PyObject* array) {
-    View view;
-    if (PyObject_GetBuffer(array, &view.buffer, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return Ref();
-    }
-    view.held = true;
-    const char* format = view.buffer.format;
-    if (format == nullptr || format[0] == '\0' || format[1] != '\0') return Ref();
-    const char code = format[0];
-    if (view.buffer.itemsize != expected_itemsize(code)) return Ref();
-    if (code == 'd' && !casts_quietly(view.buffer, view.buffer.len / 8)) return Ref();
-    return build_for(view.buffer, code);
+    BufferView view;
+    if (!view.open(array)) return Ref();
+    const Py_buffer& buffer = view.buffer();
+    const char code = view.code();
+    if (buffer.itemsize != expected_itemsize(code)) return Ref();
+    if (code == 'd' && !casts_quietly(buffer, buffer.len / 8)) return Ref();
+    return build_for(buffer, code);
 }
 
 }  // namespace vesk
