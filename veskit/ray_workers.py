@@ -139,13 +139,6 @@ class RayVectorEnv(WorkerVectorEnv):
             return WorkerError(message, index, cause.exitcode, cause.vesk_line, cause.stderr_tail)
         return WorkerError(f"actor {index} failed in {command}: {type(error).__name__}: {error}", index)
 
-    def _shutdown(self) -> None:
-        self.closed = True
-        self._finalizer()
-
-    def close_extras(self, **kwargs: Any) -> None:
-        self._shutdown()
-
     @property
     def actors(self) -> tuple[Any, ...]:
         """The actor handles (to watch them, not to drive them)."""

@@ -87,10 +87,19 @@ class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
 
     Subclasses start the workers, call `_adopt` with what each one reports
     once ready, and implement `_exchange`: send one command to every worker,
-    then gather every answer (or raise WorkerError)."""
+    then gather every answer (or raise WorkerError). `_finalizer` stops the
+    workers, once, whether by close() or by garbage collection."""
 
     _counts: list[int]
     _offsets: list[int]
+    _finalizer: Callable[[], Any]
+
+    def _shutdown(self) -> None:
+        self.closed = True
+        self._finalizer()
+
+    def close_extras(self, **kwargs: Any) -> None:
+        self._shutdown()
 
     def _adopt(self, descriptions: Sequence[Mapping[str, Any]]) -> None:
         first = descriptions[0]
@@ -480,13 +489,6 @@ class ParallelVectorEnv(WorkerVectorEnv):
             f"its standard error ends with:\n{tail}" if tail else "it wrote nothing to standard error")
         raise WorkerError(f"worker {worker.index} {how} during {command}: {detail}",
                           worker.index, exitcode, vesk_line, tail)
-
-    def _shutdown(self) -> None:
-        self.closed = True
-        self._finalizer()
-
-    def close_extras(self, **kwargs: Any) -> None:
-        self._shutdown()
 
     @property
     def processes(self) -> tuple[multiprocessing.process.BaseProcess, ...]:
