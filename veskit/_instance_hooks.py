@@ -1,0 +1,62 @@
+"""Hooks shadowed on one environment instance, and how they are given back.
+
+The module calls its hooks (`reward`, `connect`, ...) and methods (`close`,
+`render`) through attribute lookup on the instance, so an instance attribute
+stands in for the class's without touching the class. Several layers do it:
+the launcher shadows `connect` while it constructs, then `close` and
+`render`; a view shadows `reward`. Each layer installs through `install` and
+gives back through `restore`, which puts back exactly what was there before
+(the class's hook, or the instance attribute of the layer below).
+
+Layers unwind in the reverse order of installation, name by name: the last
+layer that shadowed a name is the only one that may restore it. Restoring a
+lower layer first would bring back a hook that still calls the upper one, so
+`restore` refuses it with a RuntimeError naming both layers.
+"""
+
+from __future__ import annotations
+
+import weakref
+from dataclasses import dataclass
+from typing import Any, Dict, List
+
+_ABSENT = object()
+
+
+@dataclass
+class _Layer:
+    owner: str
+    previous: Any  # the instance attribute it shadowed, or _ABSENT
+
+
+_layers: "weakref.WeakKeyDictionary[Any, Dict[str, List[_Layer]]]" = weakref.WeakKeyDictionary()
+
+
+def install(env: Any, name: str, hook: Any, owner: str) -> None:
+    """Makes `hook` the instance's `name`, remembering what it shadows;
+    `owner` names the layer in error messages (e.g. "VectorView")."""
+    stack = _layers.setdefault(env, {}).setdefault(name, [])
+    stack.append(_Layer(owner, vars(env).get(name, _ABSENT)))
+    setattr(env, name, hook)
+
+
+def restore(env: Any, name: str, owner: str) -> None:
+    """Gives back what `owner`'s hook shadowed. Nothing happens when `owner`
+    has no hook installed there (a second close, say)."""
+    stack = _layers.get(env, {}).get(name, [])
+    owners = [layer.owner for layer in stack]
+    if owner not in owners:
+        return
+    if owners[-1] != owner:
+        raise RuntimeError(f"{owner} cannot give back {name!r} while {owners[-1]} still shadows it: "
+                           f"close {owners[-1]} first")
+    layer = stack.pop()
+    if layer.previous is _ABSENT:
+        vars(env).pop(name, None)
+    else:
+        setattr(env, name, layer.previous)
+
+
+def owners(env: Any, name: str) -> List[str]:
+    """The layers shadowing `name`, lowest first."""
+    return [layer.owner for layer in _layers.get(env, {}).get(name, [])]
