@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 import Vesk
+import type_checks
 import veskit
 
 # The folder the module under test was imported from, so that a child
@@ -72,3 +73,17 @@ def processes_mentioning(text):
         except OSError:
             pass
     return found
+
+
+def pytest_collection_finish(session):
+    # The type checkers take most of a minute: started now, they run beside
+    # the tests collected before theirs.
+    if any("type_checks" in getattr(item, "fixturenames", ()) for item in session.items):
+        type_checks.start()
+
+
+@pytest.fixture(name="type_checks", scope="session")
+def type_checks_fixture():
+    """The session's type-checker runs (tests/type_checks.py)."""
+    yield type_checks.start()
+    type_checks.close()

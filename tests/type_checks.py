@@ -1,0 +1,199 @@
+"""The type checkers, run once per test session for all the checks.
+
+Three programs, started together as soon as the tests are collected so that
+they run beside the other tests (the conftest's hook), each over everything
+it checks:
+
+- mypy: a user's project outside the checkout (no configuration file in it,
+  nothing on the path but the installed packages) holding the probe and the
+  README's examples, and the installed veskit under the strict flags;
+- pyright: the same user's project;
+- mypy's stubtest: the installed stub against the built module.
+
+`results()` waits for them; the tests read what they printed.
+"""
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from typing import Dict, List, Optional
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BIN = os.path.dirname(sys.executable)
+
+# What mypy and pyright report for a module without stubs: the check must see
+# the stub's own types, not a module of unknown type.
+PROBE = """\
+import Vesk
+reveal_type(Vesk.Vesk_Pal_st.one_task)
+Vesk.copy_files(1, "b")
+"""
+
+# Checked under the same flags as veskit: its error shows that they apply.
+STRICT_CANARY = """\
+def untyped(value):
+    return value
+"""
+
+
+def has_sb3() -> bool:
+    try:
+        import stable_baselines3  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def readme_examples() -> List[str]:
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    if not has_sb3():  # those examples need the sb3 extra
+        blocks = [b for b in blocks if "stable_baselines3" not in b and "veskit.sb3" not in b]
+    return blocks
+
+
+def veskit_modules() -> List[str]:
+    """veskit's modules, named as the installed package is imported: the
+    user's project checks them as installed, so their errors are reported."""
+    names = sorted(name[:-3] for name in os.listdir(os.path.join(ROOT, "veskit")) if name.endswith(".py"))
+    return ["veskit" if name == "__init__" else "veskit." + name for name in names]
+
+
+def strict_flags() -> Dict[str, bool]:
+    """mypy's --strict as configuration-file settings, read from the help of
+    the mypy installed, so that a newer mypy's added flags come along."""
+    help_text = subprocess.run([os.path.join(BIN, "mypy"), "--help"], capture_output=True, text=True,
+                               env=dict(os.environ, COLUMNS="10000"), check=True).stdout
+    listed = re.search(r"--strict\s+Strict mode; enables the following flags: (.*)", help_text)
+    if listed is None:
+        raise RuntimeError("mypy --help does not list the flags of --strict:\n" + help_text)
+    flags = {}
+    for flag in re.findall(r"--([a-z-]+)", listed.group(1)):
+        value = not flag.startswith("no-")
+        flags[flag[3:] if flag.startswith("no-") else flag] = value
+    return {name.replace("-", "_"): value for name, value in flags.items()}
+
+
+def mypy_configuration() -> str:
+    """veskit (and the canary) get the strict flags; the rest, the user's
+    project, keeps mypy's defaults. The flags mypy only takes for the whole
+    run go there too (warn_redundant_casts, harmless for the user's files)."""
+    from mypy.options import PER_MODULE_OPTIONS
+
+    flags = strict_flags()
+    line = "{} = {}".format
+    everywhere = [line(name, value) for name, value in flags.items() if name not in PER_MODULE_OPTIONS]
+    strict = [line(name, value) for name, value in flags.items() if name in PER_MODULE_OPTIONS]
+    sections = ["[mypy]", *everywhere, "[mypy-veskit,veskit.*,strict_canary]", *strict]
+    if not has_sb3():  # the sb3 extra is not installed: its view cannot be checked
+        sections += ["[mypy-veskit.sb3]", "ignore_errors = True"]
+    return "\n".join(sections) + "\n"
+
+
+class Run:
+    """One checker running unattended: its output goes to files, as a pipe
+    nobody reads could fill up and stop it."""
+
+    def __init__(self, folder: str, name: str, args: List[str], cwd: str, env: Dict[str, str]):
+        self.args = args
+        self.out = open(os.path.join(folder, name + ".out"), "w+", encoding="utf-8")
+        self.err = open(os.path.join(folder, name + ".err"), "w+", encoding="utf-8")
+        self.process = subprocess.Popen(args, stdout=self.out, stderr=self.err, stdin=subprocess.DEVNULL,
+                                        cwd=cwd, env=env, text=True)
+        self.completed: Optional[subprocess.CompletedProcess] = None
+
+    def result(self, timeout: float = 600) -> subprocess.CompletedProcess:
+        if self.completed is None:
+            try:
+                self.process.wait(timeout)
+            finally:
+                self.stop()
+            self.out.seek(0)
+            self.err.seek(0)
+            self.completed = subprocess.CompletedProcess(self.args, self.process.returncode, self.out.read(),
+                                                         self.err.read())
+        return self.completed
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+
+
+class TypeChecks:
+    """The three runs; pyright is None where it cannot run."""
+
+    def __init__(self) -> None:
+        self.folder = tempfile.mkdtemp(prefix="vesk-type-checks-")
+        project = os.path.join(self.folder, "project")
+        os.mkdir(project)
+        with open(os.path.join(project, "probe.py"), "w") as f:
+            f.write(PROBE)
+        with open(os.path.join(project, "strict_canary.py"), "w") as f:
+            f.write(STRICT_CANARY)
+        # Read top to bottom, as a user does: later examples use earlier names.
+        with open(os.path.join(project, "readme.py"), "w") as f:
+            f.write("\n".join(readme_examples()))
+        config = os.path.join(self.folder, "mypy.ini")
+        with open(config, "w") as f:
+            f.write(mypy_configuration())
+
+        # As in an activated virtual environment: its bin first on PATH.
+        env = dict(os.environ, PATH=BIN + os.pathsep + os.environ.get("PATH", ""))
+        env.pop("MYPYPATH", None)
+        modules = ["probe", "readme", "strict_canary", *veskit_modules()]
+        self.mypy = Run(self.folder, "mypy", [os.path.join(BIN, "mypy"), "--no-incremental", "--config-file", config,
+                                              *(arg for module in modules for arg in ("-m", module))],
+                        project, env)
+        self.pyright: Optional[Run] = None
+        if os.path.exists(os.path.join(BIN, "pyright")) and shutil.which("node") is not None:
+            self.pyright = Run(self.folder, "pyright", [os.path.join(BIN, "pyright"), "probe.py", "readme.py"],
+                               project, env)
+        stubtest_env = dict(env, MYPYPATH=self._stub_folder())
+        self.stubtest = Run(self.folder, "stubtest",
+                            [sys.executable, "-m", "mypy.stubtest", "Vesk", "--mypy-config-file", os.devnull],
+                            self.folder, stubtest_env)
+
+    def _stub_folder(self) -> str:
+        """The stub installed beside the module (copied: mypy refuses
+        site-packages on its path), or the repository's for a module built
+        in place."""
+        import Vesk
+
+        installed = os.path.join(os.path.dirname(os.path.abspath(Vesk.__file__)), "Vesk.pyi")
+        if not os.path.exists(installed):
+            return os.path.join(ROOT, "stubs")
+        folder = os.path.join(self.folder, "stubs")
+        os.mkdir(folder)
+        shutil.copy(installed, folder)
+        return folder
+
+    def close(self) -> None:
+        for run in (self.mypy, self.pyright, self.stubtest):
+            if run is not None:
+                run.stop()
+                run.out.close()
+                run.err.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+_started: Optional[TypeChecks] = None
+
+
+def start() -> TypeChecks:
+    """Starts the runs, once per process."""
+    global _started
+    if _started is None:
+        _started = TypeChecks()
+    return _started
+
+
+def close() -> None:
+    global _started
+    if _started is not None:
+        _started.close()
+        _started = None
