@@ -3,7 +3,6 @@ import asyncio
 import os
 import re
 import ipaddress
-import textwrap
 from urllib.parse import urlencode
 
 import pytest
@@ -11,28 +10,14 @@ from hypothesis import given, settings, strategies as st
 from websockets.datastructures import Headers
 
 import Vesk
-from conftest import subprocess_env
-from scripted_frontend import SecondConnection, Text, run_scenario
-
-PRELUDE = """
-import sys, threading, Vesk
-class Bridge(Vesk.Vesk_Pal_st):
-    num_envs = 1
-env = object.__new__(Bridge)
-threading.Thread(target=env.start_queue(), daemon=True).start()
-def show(value):
-    print(repr(value), flush=True)
-"""
+from bridge_program import scenario
+from scripted_frontend import SecondConnection, Text
 
 ADMITTED = [None, "null", "http://localhost:8000", "HTTP://LocalHost", "http://127.0.0.1", "https://127.5.6.7:1",
             "http://[::1]:3000"]
 REFUSED = ["https://evil.example", "http://localhost.evil.example", "http://127.0.0.1.evil.example",
            "http://evil.example:80@127.0.0.1", "file://", "http://0.0.0.0", "http://127.0.0.01", "ws://localhost",
            "http://localhost/", "http://[::2]"]
-
-
-def scenario(body, script, env=None, **options):
-    return run_scenario(PRELUDE + textwrap.dedent(body), script, env=subprocess_env(**(env or {})), **options)
 
 
 def admitted(result):
