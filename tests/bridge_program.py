@@ -2,7 +2,7 @@
 
 A bridge started without constructing an environment: tasks go straight onto
 the class's queues, so the bridge is all that is exercised. A scenario is
-PROGRAM followed by a few statements that use `env` and `show(value)` (one
+BRIDGE followed by a few statements that use `env` and `show(value)` (one
 repr a line on standard output), played against the scripted front-end.
 """
 import textwrap
@@ -22,12 +22,12 @@ def show(value):
     print(repr(value), flush=True)
 """
 
-PROGRAM = UNSTARTED + START
+BRIDGE = UNSTARTED + START
 
 
 def scenario(body, script, env=None, before="", **options):
-    """Runs `before` (imports that must come first), PROGRAM, then `body`
+    """Runs `before` (imports that must come first), BRIDGE, then `body`
     against `script`; `env` adds variables to the program's environment and
     `options` go to run_scenario."""
-    program = textwrap.dedent(before) + PROGRAM + textwrap.dedent(body)
+    program = textwrap.dedent(before) + BRIDGE + textwrap.dedent(body)
     return run_scenario(program, script, env=subprocess_env(**(env or {})), **options)

@@ -50,6 +50,20 @@ def run_python_fixture():
     return run_python
 
 
+def pytest_collection_finish(session):
+    # The type checkers take most of a minute: started now, they run beside
+    # the tests collected before theirs.
+    if any("type_checks" in getattr(item, "fixturenames", ()) for item in session.items):
+        type_checks.start()
+
+
+@pytest.fixture(name="type_checks", scope="session")
+def type_checks_fixture():
+    """The session's type-checker runs (tests/type_checks.py)."""
+    yield type_checks.start()
+    type_checks.close()
+
+
 @pytest.fixture(name="chromium")
 def chromium_fixture():
     """The browser for the tests that need one: CI must have it, elsewhere
@@ -73,17 +87,3 @@ def processes_mentioning(text):
         except OSError:
             pass
     return found
-
-
-def pytest_collection_finish(session):
-    # The type checkers take most of a minute: started now, they run beside
-    # the tests collected before theirs.
-    if any("type_checks" in getattr(item, "fixturenames", ()) for item in session.items):
-        type_checks.start()
-
-
-@pytest.fixture(name="type_checks", scope="session")
-def type_checks_fixture():
-    """The session's type-checker runs (tests/type_checks.py)."""
-    yield type_checks.start()
-    type_checks.close()

@@ -3,6 +3,7 @@ import asyncio
 import os
 import re
 import ipaddress
+import textwrap
 from urllib.parse import urlencode
 
 import pytest
@@ -10,8 +11,9 @@ from hypothesis import given, settings, strategies as st
 from websockets.datastructures import Headers
 
 import Vesk
-from bridge_program import scenario
-from scripted_frontend import SecondConnection, Text
+from bridge_program import BRIDGE as PRELUDE, scenario
+from conftest import subprocess_env
+from scripted_frontend import SecondConnection, Text, run_scenario
 
 ADMITTED = [None, "null", "http://localhost:8000", "HTTP://LocalHost", "http://127.0.0.1", "https://127.5.6.7:1",
             "http://[::1]:3000"]

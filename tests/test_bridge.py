@@ -118,7 +118,7 @@ def test_no_reply_within_the_task_timeout_ends_the_process():
         """,
         [Text("1", delay=1.0), Recv(), Delay(6)],
         env={"VESK_TASK_TIMEOUT": "2"},
-        timeout=30,
+        timeout=15,
     )
     assert result.returncode == 1, result.summary()
     assert result.stdout == "1\n"
@@ -253,3 +253,44 @@ def test_start_queue_makes_new_functions_named_as_nested_functions():
     assert str(inspect.signature(first)) == "()"
     with pytest.raises(TypeError, match=r"^start_queue\(\) takes exactly 1 positional argument \(2 given\)$"):
         env.start_queue(1)
+
+
+def test_main_and_yourfunction_make_coroutines_that_asyncio_accepts():
+    # Reached the way websockets sees them: main builds the server with
+    # yourfunction, so run main just far enough to capture the handler.
+    result = run_python(
+        """
+import asyncio, inspect, websockets, Vesk
+captured = {}
+def fake_serve(handler, host, port, **options):
+    captured.update(handler=handler, host=host, port=port, options=sorted(options))
+    raise OSError("stop here")
+websockets.serve = fake_serve
+env = object.__new__(Vesk.Vesk_Pal_st)
+runner = env.start_queue()
+try:
+    runner()
+except OSError as error:
+    print("stopped:", error)
+handler = captured["handler"]
+print(captured["host"], captured["port"], captured["options"])
+print(handler.__name__, handler.__qualname__, inspect.signature(handler))
+coroutine = handler(object())
+print(asyncio.iscoroutine(coroutine), inspect.isawaitable(coroutine))
+print(coroutine.__name__, coroutine.__qualname__, coroutine.cr_running)
+coroutine.close()
+try:
+    coroutine.send(None)
+except RuntimeError as error:
+    print("RuntimeError:", error)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "stopped: stop here",
+        "127.0.0.1 70 ['close_timeout', 'compression', 'ping_interval', 'process_request']",
+        "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction (websocket)",
+        "True True",
+        "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction False",
+        "RuntimeError: cannot reuse already awaited coroutine",
+    ]

@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from bridge_program import PROGRAM, scenario
+from bridge_program import BRIDGE, scenario
 from conftest import run_python, subprocess_env
 from scripted_frontend import Close, Delay, Recv, Reconnect, Rows, Text, free_port, wait_for_port
 
@@ -127,20 +127,21 @@ TAKEN = ("s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEAD
      "Vesk: the bridge cannot listen on 127.0.0.1: ValueError: VESK_PORT must be an integer from 1 to 65535, "
      "got 'seventy'"),
 ], ids=["port-taken", "bad-port"])
-@pytest.mark.parametrize("mode", ["exit", "raise"])
-def test_a_bridge_that_cannot_listen_ends_the_waiting_constructor(setup, variables, line, mode):
+def test_a_bridge_that_cannot_listen_ends_the_waiting_constructor(setup, variables, line):
     result = run_python(ENVIRONMENT.format(setup=setup), timeout=30,
-                        env={"VESK_PORT": str(BRIDGE_PORT), "VESK_ON_FAILURE": mode, **variables})
-    # The runner's exception leaves myfunc first, then the caller ends or raises.
-    cause = line.split(": ")[2]
-    if mode == "raise":
-        assert result.returncode == 0, result
-        assert result.stdout.splitlines() == [f"runner: {cause}", f"raised: {cause}"]
-        return
+                        env={"VESK_PORT": str(BRIDGE_PORT), **variables})
     assert result.returncode == 1, result
-    assert result.stdout == f"runner: {cause}\n"
+    # The runner's exception leaves myfunc first, then the caller ends.
+    assert result.stdout == "runner: " + line.split(": ")[2] + "\n"
     assert result.stderr.startswith(line) and result.stderr.count("\n") == 1, result.stderr
     assert "VESK_PORT" in result.stderr
+
+
+def test_raise_mode_raises_a_bridge_that_cannot_listen_in_the_constructor():
+    result = run_python(ENVIRONMENT.format(setup=TAKEN), timeout=30,
+                        env={"VESK_PORT": str(BRIDGE_PORT), **RAISE})
+    assert result.returncode == 0, result
+    assert result.stdout.splitlines() == ["runner: OSError", "raised: OSError"]
 
 
 def test_a_second_runner_failing_leaves_the_first_serving():
@@ -180,7 +181,7 @@ def raw_frame(payload, opcode):
 ], ids=["invalid-utf-8", "oversized"])
 def test_a_protocol_error_ends_the_process_promptly_although_the_peer_stays_silent(payload, opcode, cause):
     proc = __import__("subprocess").Popen(
-        [__import__("sys").executable, "-c", PROGRAM + "env.one_task('task')"],
+        [__import__("sys").executable, "-c", BRIDGE + "env.one_task('task')"],
         stdout=-1, stderr=-1, text=True, env=subprocess_env(VESK_PORT=str(BRIDGE_PORT), VESK_MAX_MESSAGE_BYTES="100"))
     try:
         assert wait_for_port(BRIDGE_PORT, proc=proc)
