@@ -53,14 +53,14 @@ def run_python_fixture():
 def pytest_collection_finish(session):
     # The type checkers take most of a minute: started now, they run beside
     # the tests collected before theirs.
-    if any("type_checks" in getattr(item, "fixturenames", ()) for item in session.items):
-        type_checks.start()
+    type_checks.session().start({name for item in session.items
+                                 for name in getattr(getattr(item, "module", None), "TYPE_CHECKS", ())})
 
 
 @pytest.fixture(name="type_checks", scope="session")
 def type_checks_fixture():
     """The session's type-checker runs (tests/type_checks.py)."""
-    yield type_checks.start()
+    yield type_checks.session()
     type_checks.close()
 
 

@@ -4,6 +4,8 @@ import pytest
 
 pytest.importorskip("mypy", reason="mypy is part of the test extra")
 
+TYPE_CHECKS = ("stubtest",)  # started at the session's start
+
 
 def test_stubtest_finds_no_difference(type_checks):
     result = type_checks.stubtest.result()

@@ -10,6 +10,8 @@ from type_checks import readme_examples, veskit_modules
 
 pytest.importorskip("mypy", reason="mypy is part of the test extra")
 
+TYPE_CHECKS = ("mypy", "pyright")  # started at the session's start
+
 
 def mypy_output(type_checks):
     result = type_checks.mypy.result()

@@ -1,8 +1,9 @@
 """The type checkers, run once per test session for all the checks.
 
-Three programs, started together as soon as the tests are collected so that
-they run beside the other tests (the conftest's hook), each over everything
-it checks:
+Three programs, each over everything it checks, started together as soon as
+the tests are collected so that they run beside the other tests (the
+conftest's hook starts those named in the selected test modules'
+TYPE_CHECKS):
 
 - mypy: a user's project outside the checkout (no configuration file in it,
   nothing on the path but the installed packages) holding the probe and the
@@ -10,17 +11,18 @@ it checks:
 - pyright: the same user's project;
 - mypy's stubtest: the installed stub against the built module.
 
-`results()` waits for them; the tests read what they printed.
+A run's `result()` waits for it; the tests read what it printed.
 """
 from __future__ import annotations
 
+import importlib.util
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
-from typing import Dict, List, Optional
+from typing import Dict, Iterable, List, Optional
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.path.dirname(sys.executable)
@@ -41,11 +43,7 @@ def untyped(value):
 
 
 def has_sb3() -> bool:
-    try:
-        import stable_baselines3  # noqa: F401
-    except ImportError:
-        return False
-    return True
+    return importlib.util.find_spec("stable_baselines3") is not None
 
 
 def readme_examples() -> List[str]:
@@ -123,40 +121,71 @@ class Run:
             self.process.kill()
         self.process.wait()
 
+    def close(self) -> None:
+        self.stop()
+        self.out.close()
+        self.err.close()
+
 
 class TypeChecks:
-    """The three runs; pyright is None where it cannot run."""
+    """The runs, each started at its first use (`start` names those the
+    selected tests read, so they start together); `pyright` is None where
+    it cannot run."""
 
     def __init__(self) -> None:
         self.folder = tempfile.mkdtemp(prefix="vesk-type-checks-")
-        project = os.path.join(self.folder, "project")
-        os.mkdir(project)
-        with open(os.path.join(project, "probe.py"), "w") as f:
-            f.write(PROBE)
-        with open(os.path.join(project, "strict_canary.py"), "w") as f:
-            f.write(STRICT_CANARY)
-        # Read top to bottom, as a user does: later examples use earlier names.
-        with open(os.path.join(project, "readme.py"), "w") as f:
-            f.write("\n".join(readme_examples()))
-        config = os.path.join(self.folder, "mypy.ini")
-        with open(config, "w") as f:
-            f.write(mypy_configuration())
-
+        self.project = os.path.join(self.folder, "project")
+        self._runs: Dict[str, Optional[Run]] = {}
         # As in an activated virtual environment: its bin first on PATH.
-        env = dict(os.environ, PATH=BIN + os.pathsep + os.environ.get("PATH", ""))
-        env.pop("MYPYPATH", None)
-        modules = ["probe", "readme", "strict_canary", *veskit_modules()]
-        self.mypy = Run(self.folder, "mypy", [os.path.join(BIN, "mypy"), "--no-incremental", "--config-file", config,
-                                              *(arg for module in modules for arg in ("-m", module))],
-                        project, env)
-        self.pyright: Optional[Run] = None
-        if os.path.exists(os.path.join(BIN, "pyright")) and shutil.which("node") is not None:
-            self.pyright = Run(self.folder, "pyright", [os.path.join(BIN, "pyright"), "probe.py", "readme.py"],
-                               project, env)
-        stubtest_env = dict(env, MYPYPATH=self._stub_folder())
-        self.stubtest = Run(self.folder, "stubtest",
-                            [sys.executable, "-m", "mypy.stubtest", "Vesk", "--mypy-config-file", os.devnull],
-                            self.folder, stubtest_env)
+        self.env = dict(os.environ, PATH=BIN + os.pathsep + os.environ.get("PATH", ""))
+        self.env.pop("MYPYPATH", None)
+
+    def start(self, names: Iterable[str]) -> None:
+        for name in names:
+            getattr(self, name)
+
+    @property
+    def mypy(self) -> Run:
+        run = self._runs.get("mypy")
+        if run is None:
+            config = os.path.join(self.folder, "mypy.ini")
+            with open(config, "w") as f:
+                f.write(mypy_configuration())
+            modules = ["probe", "readme", "strict_canary", *veskit_modules()]
+            run = self._runs["mypy"] = Run(
+                self.folder, "mypy", [os.path.join(BIN, "mypy"), "--no-incremental", "--config-file", config,
+                                      *(arg for module in modules for arg in ("-m", module))],
+                self._user_project(), self.env)
+        return run
+
+    @property
+    def pyright(self) -> Optional[Run]:
+        if "pyright" not in self._runs:
+            runnable = os.path.exists(os.path.join(BIN, "pyright")) and shutil.which("node") is not None
+            self._runs["pyright"] = Run(self.folder, "pyright", [os.path.join(BIN, "pyright"), "probe.py", "readme.py"],
+                                        self._user_project(), self.env) if runnable else None
+        return self._runs["pyright"]
+
+    @property
+    def stubtest(self) -> Run:
+        run = self._runs.get("stubtest")
+        if run is None:
+            run = self._runs["stubtest"] = Run(
+                self.folder, "stubtest", [sys.executable, "-m", "mypy.stubtest", "Vesk", "--mypy-config-file", os.devnull],
+                self.folder, dict(self.env, MYPYPATH=self._stub_folder()))
+        return run
+
+    def _user_project(self) -> str:
+        if not os.path.isdir(self.project):
+            os.mkdir(self.project)
+            with open(os.path.join(self.project, "probe.py"), "w") as f:
+                f.write(PROBE)
+            with open(os.path.join(self.project, "strict_canary.py"), "w") as f:
+                f.write(STRICT_CANARY)
+            # Read top to bottom, as a user does: later examples use earlier names.
+            with open(os.path.join(self.project, "readme.py"), "w") as f:
+                f.write("\n".join(readme_examples()))
+        return self.project
 
     def _stub_folder(self) -> str:
         """The stub installed beside the module (copied: mypy refuses
@@ -168,32 +197,30 @@ class TypeChecks:
         if not os.path.exists(installed):
             return os.path.join(ROOT, "stubs")
         folder = os.path.join(self.folder, "stubs")
-        os.mkdir(folder)
+        os.makedirs(folder, exist_ok=True)
         shutil.copy(installed, folder)
         return folder
 
     def close(self) -> None:
-        for run in (self.mypy, self.pyright, self.stubtest):
+        for run in self._runs.values():
             if run is not None:
-                run.stop()
-                run.out.close()
-                run.err.close()
+                run.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-_started: Optional[TypeChecks] = None
+_session: Optional[TypeChecks] = None
 
 
-def start() -> TypeChecks:
-    """Starts the runs, once per process."""
-    global _started
-    if _started is None:
-        _started = TypeChecks()
-    return _started
+def session() -> TypeChecks:
+    """The runs of this process (a pytest session)."""
+    global _session
+    if _session is None:
+        _session = TypeChecks()
+    return _session
 
 
 def close() -> None:
-    global _started
-    if _started is not None:
-        _started.close()
-        _started = None
+    global _session
+    if _session is not None:
+        _session.close()
+        _session = None
