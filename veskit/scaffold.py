@@ -101,7 +101,7 @@ def written_files(folder: pathlib.Path) -> List[pathlib.Path]:
     return sorted(p.relative_to(folder) for p in folder.rglob("*") if p.is_file())
 
 
-def _templates() -> List[tuple[pathlib.Path, pathlib.PurePath]]:
+def _templates() -> List[tuple[pathlib.Path, pathlib.Path]]:
     root = templates_folder()
     found = [(p, p.relative_to(root).with_suffix("")) for p in sorted(root.rglob("*" + _TEMPLATE_SUFFIX))]
     if not found:
