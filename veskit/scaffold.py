@@ -21,7 +21,7 @@ from typing import List, Optional, Sequence
 
 from .launcher import frontend_folder
 
-__all__ = ["ScaffoldError", "check_name", "class_name", "main", "new_environment", "templates_folder"]
+__all__ = ["ScaffoldError", "check_name", "class_name", "main", "new_environment", "templates_folder", "written_files"]
 
 # A name becomes the folder, the module NAME_env.py, the test file and the
 # class, so it must be a plain lower-case Python identifier.
@@ -84,7 +84,7 @@ def new_environment(name: str, folder: "str | os.PathLike[str] | None" = None) -
             text = text.replace(_CLASS_TOKEN, class_name(name)).replace(_NAME_TOKEN, name)
             out = scratch / str(relative).replace(_NAME_TOKEN, name)
             out.parent.mkdir(parents=True, exist_ok=True)
-            out.write_text(text, encoding="utf-8", newline="\n")
+            out.write_bytes(text.encode("utf-8"))  # as written: \n line ends on every system
         shutil.copyfile(kit, scratch / _KIT)
         scratch.chmod(0o777 & ~_umask())
         if target.is_dir():
@@ -115,6 +115,15 @@ def _umask() -> int:
     return mask
 
 
+def _shown(folder: pathlib.Path) -> str:
+    """`folder` relative to the working folder when it lies inside it."""
+    try:
+        relative = os.path.relpath(folder)
+    except ValueError:  # another drive
+        return str(folder)
+    return str(folder) if relative.startswith(os.pardir) else relative
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m veskit", description="Vesk's companion commands.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -129,7 +138,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         folder = new_environment(args.name, args.dir)
     except ScaffoldError as error:
         new.error(str(error))  # exits with status 2
-    shown = os.path.relpath(folder) if not os.path.relpath(folder).startswith("..") else str(folder)
+    shown = _shown(folder)
     print(f"wrote {shown}{os.sep}:")
     for relative in written_files(folder):
         print(f"  {relative}")
