@@ -1,6 +1,7 @@
 """`python -m veskit new`: what it writes, and what it refuses. The folder's
 behaviour in a browser is tested in test_authoring.py."""
 import os
+import pathlib
 import py_compile
 import subprocess
 import sys
@@ -121,3 +122,14 @@ def test_the_command(tmp_path):
         refused = run_command(*args, cwd=tmp_path)
         assert refused.returncode == 2 and message in refused.stderr, (args, refused.stderr)
         assert "Traceback" not in refused.stderr
+
+
+def test_the_installed_package_carries_the_templates(tmp_path):
+    """Away from the checkout, veskit is the installed one: its wheel must hold the templates."""
+    done = subprocess.run([sys.executable, "-c", "import veskit.scaffold as s; print(s.templates_folder())"],
+                          cwd=tmp_path, capture_output=True, text=True, env=subprocess_env(), timeout=60)
+    assert done.returncode == 0, done.stderr
+    folder = pathlib.Path(done.stdout.strip())
+    assert sorted(p.relative_to(folder).as_posix() for p in folder.rglob("*.tmpl")) == [
+        "NAME_env.py.tmpl", "README.md.tmpl", "page/assets/main.js.tmpl", "page/assets/sim.js.tmpl",
+        "page/assets/view.js.tmpl", "page/index.html.tmpl", "test_NAME.py.tmpl", "train.py.tmpl"]
