@@ -56,10 +56,13 @@ Ref make_server(BridgeScope* scope, PyObject* host) {
 // cannot listen, while no other bridge of its queues listens, ends the
 // process here by default, before its exception reaches the thread's
 // excepthook; in raise mode the waiting caller learns of it instead.
+// Cancellation, KeyboardInterrupt and the other errors that are not an
+// Exception leave as they are.
 void cannot_listen(BridgeScope* scope, std::optional<ExchangeHandle>& state) {
     const bool another_listens = state && (*state)->listening_bridges > 0;
     SavedError error = SavedError::fetch();
     error.normalize();
+    if (!error || !PyErr_GivenExceptionMatches(error.type(), PyExc_Exception)) return error.restore();
     const bool os_error = error && PyErr_GivenExceptionMatches(error.type(), PyExc_OSError);
     Ref what = scope->settings.port ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
                                     : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
