@@ -17,6 +17,7 @@ using Seconds = std::chrono::duration<double>;
 constexpr const char* kNoFrontEnd =
     "no front-end connected within %s s to answer the task; VESK_TASK_TIMEOUT sets the limit";
 constexpr double kShortestWait = 0.01;
+constexpr double kLongestWait = 0.25;  // how soon a change of connection or limit is seen
 
 Clock::time_point after(Clock::time_point start, double seconds) {
     return start + std::chrono::duration_cast<Clock::duration>(Seconds(seconds));
@@ -45,20 +46,17 @@ Ref wait_for_reply(ExchangeState& state, PyObject* reply_queue) {
     if (!raising_failures()) return call_method(reply_queue, kGet);
     Ref queue_module = import_module(kQueue);
     Ref empty_error = getattr(queue_module.get(), kEmpty);
-    const Clock::time_point began = Clock::now();
-    Clock::time_point deadline = after(began, state.task_timeout);
+    Clock::time_point waiting_since = Clock::now();
     for (;;) {
-        if (Ref reply = get_within(reply_queue, Seconds(deadline - Clock::now()).count(), empty_error.get())) {
-            return reply;
-        }
         const Clock::time_point now = Clock::now();
-        // Connected: the bridge's limit on the reply applies; look again later.
-        if (state.served_connections > 0) {
-            deadline = after(now, state.task_timeout);
-            continue;
-        }
-        deadline = after(std::max(began, state.last_disconnect), state.task_timeout);
+        // While connected the bridge's limit on the reply applies; the
+        // caller's runs from the last moment a front-end was there. The limit
+        // is read each time: a bridge starting meanwhile sets it.
+        waiting_since = state.served_connections > 0 ? now : std::max(waiting_since, state.last_disconnect);
+        const Clock::time_point deadline = after(waiting_since, state.task_timeout);
         if (deadline <= now) return Ref();
+        const double seconds = std::min(Seconds(deadline - now).count(), kLongestWait);
+        if (Ref reply = get_within(reply_queue, seconds, empty_error.get())) return reply;
     }
 }
 
