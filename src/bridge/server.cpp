@@ -72,8 +72,8 @@ void cannot_listen(BridgeScope* scope, std::optional<ExchangeHandle>& state) {
     PyErr_Clear();
     error.restore();
     if (!raising_failures()) {
-        if (!another_listens) end_process_after_failure(what_text != nullptr ? what_text : "the bridge cannot listen",
-                                                        detail.get());
+        if (!another_listens)
+            end_process_after_failure(what_text != nullptr ? what_text : "the bridge cannot listen", detail.get());
         return;
     }
     if (what && reply_queue && state) report_listen_failure(**state, reply_queue.get(), what.get(), detail.get());

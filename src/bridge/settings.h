@@ -5,10 +5,10 @@
 namespace vesk {
 
 struct BridgeSettings {
-    Ref port;       // int: VESK_PORT, else 70
-    Ref token;      // str the request's query must carry as token=..., or empty: VESK_TOKEN
-    Ref origins;    // tuple of str, lower case: VESK_ORIGINS, the origins allowed beside loopback and "null"
-    Ref max_bytes;  // int: VESK_MAX_MESSAGE_BYTES, or empty for the library's own limit
+    Ref port;          // int: VESK_PORT, else 70
+    Ref token;         // str the request's query must carry as token=..., or empty: VESK_TOKEN
+    Ref origins;       // tuple of str, lower case: VESK_ORIGINS, the origins allowed beside loopback and "null"
+    Ref max_bytes;     // int: VESK_MAX_MESSAGE_BYTES, or empty for the library's own limit
     Ref task_timeout;  // int or float, seconds: VESK_TASK_TIMEOUT, else 30
 };
 
