@@ -222,7 +222,8 @@ PORT = free_port()
     ],
     ids=["port-in-use", "port-not-a-number", "port-out-of-range"],
 )
-def test_a_server_that_cannot_start_raises_out_of_the_runner(setup, error):
+def test_a_server_that_cannot_start_raises_out_of_the_runner_in_raise_mode(setup, error):
+    # By default the process ends right there instead, with one line (test_failures.py).
     result = run_python(
         f"""
 import traceback, Vesk
@@ -238,7 +239,7 @@ except BaseException as exc:
     print("".join(traceback.format_exception(type(exc), exc, exc.__traceback__)))
 print("queued:", env.send_queue.qsize())
 """,
-        env={"VESK_PORT": str(PORT)},
+        env={"VESK_PORT": str(PORT), "VESK_ON_FAILURE": "raise"},
     )
     assert result.returncode == 0, result.stderr
     first = result.stdout.splitlines()[0]
@@ -295,7 +296,8 @@ try:
     coroutine.send(None)
 except RuntimeError as error:
     print("RuntimeError:", error)
-"""
+""",
+        env={"VESK_ON_FAILURE": "raise"},  # the runner's OSError leaves it instead of ending the process
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
