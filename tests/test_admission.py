@@ -97,8 +97,9 @@ def test_the_main_front_end_is_refused_with_403():
 
 # --- the decisions themselves, through the hook handed to websockets.serve ------
 
-class Captured(Exception):
-    pass
+class Captured(BaseException):
+    """Not an Exception: the bridge lets it leave the runner as it is (any
+    Exception there would end the process)."""
 
 
 @pytest.fixture(scope="module")
@@ -126,8 +127,6 @@ def admit():
             with pytest.raises(Captured) as captured:
                 env.start_queue()()
             hooks[key] = captured.value.args[0]
-            while not Vesk.Vesk_Pal_st.reply_quene.empty():  # the "cannot listen" record
-                Vesk.Vesk_Pal_st.reply_quene.get_nowait()
         return hooks[key]
 
     def decide(path, origin, token=None, origins=None):

@@ -15,13 +15,15 @@ DRIVER = r'''
 import asyncio, gc, json, os, sys, types, warnings, websockets, Vesk
 
 captured = {}
+class Captured(BaseException):  # an Exception would end the process there
+    pass
 def capture(handler, host, port, **options):
     captured["handler"] = handler
-    raise OSError("captured")
+    raise Captured
 websockets.serve = capture
 try:
     object.__new__(Vesk.Vesk_Pal_st).start_queue()()
-except OSError:
+except Captured:
     pass
 handler = captured["handler"]
 

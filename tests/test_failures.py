@@ -1,10 +1,13 @@
 """How failures end: the process by default, an exception in the caller with
 VESK_ON_FAILURE=raise; a bridge that cannot listen; oversized replies and
 protocol errors."""
+import asyncio
 import base64
 import os
 import socket
 import struct
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -12,7 +15,7 @@ import pytest
 
 from bridge_program import BRIDGE, scenario
 from conftest import run_python, subprocess_env
-from scripted_frontend import Close, Delay, Recv, Reconnect, Rows, Text, free_port, wait_for_port
+from scripted_frontend import Close, Delay, Recv, Reconnect, Rows, ScriptedFrontend, Text, free_port, wait_for_port
 
 # The port of the tests that start the bridge without the scripted front-end.
 BRIDGE_PORT = free_port()
@@ -83,12 +86,118 @@ def test_without_the_setting_a_failure_still_ends_the_process():
     assert result.stderr.startswith("Vesk: task failed: ValueError: malformed node") and result.stderr.count("\n") == 1
 
 
-def test_an_unknown_failure_mode_stops_the_bridge_from_starting():
-    result = scenario("env.one_task('task')", None, env={"VESK_ON_FAILURE": "rase"}, timeout=20, port=BRIDGE_PORT)
+@pytest.mark.parametrize("variable, value, message", [
+    ("VESK_ON_FAILURE", "rase", "must be exit or raise, got 'rase'"),
+    *[("VESK_TASK_TIMEOUT", value, f"must be a positive number (seconds), got {value!r}")
+      for value in ["0", "-1", "soon", "nan", "inf"]],
+])
+def test_a_bad_setting_stops_the_bridge_from_starting(variable, value, message):
+    result = scenario("env.one_task('task')", None, env={variable: value}, timeout=20, port=BRIDGE_PORT)
     assert result.returncode == 1, result.summary()
-    # Above it, the runner thread's own traceback: this program does not catch it.
-    assert result.stderr.splitlines()[-1] == (f"Vesk: the bridge cannot listen on 127.0.0.1 port {BRIDGE_PORT}: "
-                                              "ValueError: VESK_ON_FAILURE must be exit or raise, got 'rase'")
+    # The one line only: the process ends before the runner thread's excepthook prints.
+    assert result.stderr == (f"Vesk: the bridge cannot listen on 127.0.0.1 port {BRIDGE_PORT}: "
+                             f"ValueError: {variable} {message}\n")
+
+
+# --- the task time limit (VESK_TASK_TIMEOUT) ---------------------------------
+
+@pytest.mark.parametrize("limit", ["2", " 1.5 "])
+def test_the_task_time_limit_bounds_each_reply(limit):
+    # A reply within the limit passes; the unanswered task's connection stays
+    # open (the front-end lingers) until the limit ends the process.
+    result = scenario("show(env.one_task('answered in time')); env.one_task('task')",
+                      [Text("1", delay=0.5), Recv()], env={"VESK_TASK_TIMEOUT": limit}, timeout=30)
+    assert result.returncode == 1, result.summary()
+    assert result.stdout == "1\n"
+    assert result.stderr.startswith("Vesk: connection to the front-end failed: ") and result.stderr.count("\n") == 1
+    assert result.stderr.endswith(f"TimeoutError; no reply within {limit.strip()} seconds\n"), result.stderr
+
+
+NO_FRONT_END_YET = """
+try:
+    show(env.one_task("first"))
+except ConnectionError as error:
+    show(str(error))
+time.sleep(5)  # the page connects meanwhile
+show(env.one_task("second"))
+"""
+
+
+@pytest.mark.parametrize("mode, first", [
+    ("exit", "'late page'"),  # waits for ever, as without the setting
+    ("raise", "'no front-end connected within 1 s to answer the task; VESK_TASK_TIMEOUT sets the limit'"),
+])
+def test_a_caller_waits_for_a_front_end_only_in_exit_mode(mode, first):
+    result = scenario(NO_FRONT_END_YET, [Text("'late page'")] + ([Text("'second'")] if mode == "exit" else []),
+                      env={"VESK_ON_FAILURE": mode, "VESK_TASK_TIMEOUT": "1"}, connect_after=5)
+    assert result.returncode == 0, result.summary()
+    assert result.stdout.splitlines() == [first, "'late page'" if mode == "raise" else "'second'"]
+    # The task given up on is never sent to the page that connects later.
+    assert result.messages == (['"second"'] if mode == "raise" else ['"first"', '"second"'])
+
+
+# --- several environments in one process -------------------------------------
+
+TWO_ENVIRONMENTS = """
+import os, queue, sys, threading, time, Vesk
+sys.path.insert(0, {tests!r})
+from scripted_frontend import is_listening
+class Bridge(Vesk.Vesk_Pal_st):
+    num_envs = 1
+def make(port):
+    env = object.__new__(Bridge)
+    env.send_queue, env.reply_quene = queue.Queue(), queue.Queue()  # its own, before start_queue
+    os.environ["VESK_PORT"] = str(port)
+    threading.Thread(target=env.start_queue(), daemon=True).start()
+    while not is_listening(port):
+        time.sleep(0.01)
+    return env
+a, b = make({port_a}), make({port_b})
+replies = []
+def run_b():
+    replies.append(b.one_task("b1"))  # answered late, after a failed meanwhile
+    replies.append(b.one_task("b2"))
+other = threading.Thread(target=run_b)
+other.start()
+time.sleep(0.3)
+try:
+    a.one_task("a1")
+except ConnectionError as error:
+    print("a:", str(error).split(":")[0], flush=True)
+print("a:", a.one_task("a2"), flush=True)
+other.join()
+print("b:", *replies, flush=True)
+"""
+
+
+def run_two_environments(scripts, env):
+    """Runs TWO_ENVIRONMENTS with one scripted front-end per environment."""
+    ports = [free_port(), free_port()]
+    program = TWO_ENVIRONMENTS.format(tests=os.path.dirname(__file__), port_a=ports[0], port_b=ports[1])
+    proc = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=subprocess_env(**env))
+    frontends = [ScriptedFrontend(script) for script in scripts]
+
+    async def drive():
+        ended = lambda: proc.poll() is not None  # noqa: E731
+        await asyncio.wait_for(asyncio.gather(*(f.run(port, ended) for f, port in zip(frontends, ports))), 30)
+
+    try:
+        asyncio.run(drive())
+        stdout, stderr = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    return proc.returncode, stdout, stderr, [frontend.log for frontend in frontends]
+
+
+def test_a_failure_in_raise_mode_leaves_another_environment_of_the_process_alone():
+    returncode, stdout, stderr, (log_a, log_b) = run_two_environments(
+        [[Text("true"), Reconnect(), Text("'a2'")], [Text("'b1'", delay=1.5), Text("'b2'")]], RAISE)
+    assert returncode == 0, stderr
+    assert stdout.splitlines() == ["a: task failed", "a: a2", "b: b1 b2"]
+    assert log_a.messages == ['"a1"', '"a2"'] and log_a.closes == [1000]
+    # b's connection went on: its late reply was neither dropped nor taken for a's.
+    assert log_b.messages == ['"b1"', '"b2"'] and log_b.closes == [] and log_b.failure is None
 
 
 # --- a bridge that cannot listen ----------------------------------------------
@@ -127,14 +236,25 @@ TAKEN = ("s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEAD
      "Vesk: the bridge cannot listen on 127.0.0.1: ValueError: VESK_PORT must be an integer from 1 to 65535, "
      "got 'seventy'"),
 ], ids=["port-taken", "bad-port"])
-def test_a_bridge_that_cannot_listen_ends_the_waiting_constructor(setup, variables, line):
+def test_a_bridge_that_cannot_listen_ends_the_process_at_once(setup, variables, line):
     result = run_python(ENVIRONMENT.format(setup=setup), timeout=30,
                         env={"VESK_PORT": str(BRIDGE_PORT), **variables})
     assert result.returncode == 1, result
-    # The runner's exception leaves myfunc first, then the caller ends.
-    assert result.stdout == "runner: " + line.split(": ")[2] + "\n"
+    # Where it fails: the runner's exception never reaches the connect hook.
+    assert result.stdout == ""
     assert result.stderr.startswith(line) and result.stderr.count("\n") == 1, result.stderr
     assert "VESK_PORT" in result.stderr
+
+
+def test_a_runner_that_cannot_listen_prints_one_line_not_its_traceback():
+    # A plain thread, as the README's connect hook starts it: its excepthook
+    # would print the traceback.
+    program = BRIDGE.replace("env = object.__new__", "import socket\n" + TAKEN + "\nenv = object.__new__")
+    result = run_python(program + "time.sleep(5)", timeout=30, env={"VESK_PORT": str(BRIDGE_PORT)})
+    assert result.returncode == 1, result
+    line = result.stderr
+    assert line.startswith(f"Vesk: the bridge cannot listen on 127.0.0.1 port {BRIDGE_PORT}: OSError: [Errno 98] ")
+    assert line.endswith("; VESK_PORT chooses another port\n") and line.count("\n") == 1, line
 
 
 def test_raise_mode_raises_a_bridge_that_cannot_listen_in_the_constructor():

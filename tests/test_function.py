@@ -6,6 +6,7 @@ import inspect
 import os
 import shutil
 import subprocess
+import sys
 import sysconfig
 import traceback
 import types
@@ -365,6 +366,40 @@ def test_update_wrapper_onto_our_function(function):
     assert function.marker == "m"
     assert function.__wrapped__ is source
     assert str(inspect.signature(function)) == "(a, b: 'int' = 2) -> 'str'"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="functions have __type_params__ from Python 3.12")
+class TestTypeParams:
+    """__type_params__ as Python functions have it; a fresh function of each
+    kind per test (log_one_task's wrapper is of the module's type)."""
+
+    @pytest.fixture(params=["python", "vesk"])
+    def fresh(self, request):
+        def reference(self, msg, replyable=True): pass
+        return reference if request.param == "python" else Vesk.log_one_task(reference)
+
+    def test_empty_by_default_and_settable_to_a_tuple(self, fresh):
+        assert fresh.__type_params__ == ()
+        fresh.__type_params__ = ("T",)
+        assert fresh.__type_params__ == ("T",) and "__type_params__" not in vars(fresh)
+
+    @pytest.mark.parametrize("change", [lambda f: setattr(f, "__type_params__", ["T"]),
+                                        lambda f: setattr(f, "__type_params__", None),
+                                        lambda f: delattr(f, "__type_params__")], ids=["list", "none", "delete"])
+    def test_refusals_as_python(self, fresh, change):
+        def python(): pass
+        with pytest.raises(TypeError) as ours:
+            change(fresh)
+        with pytest.raises(TypeError) as reference:
+            change(python)
+        assert str(ours.value) == str(reference.value)
+
+    def test_wraps_sets_it_instead_of_leaving_it_in_the_dict(self, fresh):
+        def source(): pass
+        source.__type_params__ = ("T",)
+        functools.update_wrapper(fresh, source)
+        assert fresh.__type_params__ == ("T",)
+        assert set(vars(fresh)) <= {"__wrapped__"}
 
 
 # --- argument errors -----------------------------------------------------------------

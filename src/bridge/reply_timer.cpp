@@ -1,12 +1,13 @@
 #include "bridge/reply_timer.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 
 namespace vesk {
 namespace {
 
 const Name kGetRunningLoop("get_running_loop"), kCurrentTask("current_task"), kCallLater("call_later"),
-    kCancel("cancel"), kUncancel("uncancel"), kCancelledError("CancelledError"), kTimeoutError("TimeoutError");
+    kCancel("cancel"), kUncancel("uncancel"), kCancelledError("CancelledError");
 
 // Called by the event loop (no error boundary of ours): notes that it fired
 // and cancels the task.
@@ -22,7 +23,8 @@ PyMethodDef reply_overdue_def = {"reply_overdue", reply_overdue, METH_NOARGS, nu
 }  // namespace
 
 ReplyTimer ReplyTimer::for_running_task(PyObject* asyncio) {
-    kCancel.get();  // interned before the callback needs it
+    // Interned now: the callback and disarm_after_error must not fail on it.
+    for (const Name* name : {&kCancel, &kUncancel, &kCancelledError, &kTimeoutError}) name->get();
     ReplyTimer timer;
     Ref get_running_loop = getattr(asyncio, kGetRunningLoop);
     Ref current_task = getattr(asyncio, kCurrentTask);
@@ -62,19 +64,19 @@ void ReplyTimer::disarm_after_error() noexcept {
     Ref task = Ref::borrow(PyList_GET_ITEM(state_.get(), 0));
     const bool fired = PyList_GET_ITEM(state_.get(), 1) == Py_True;
     PyList_SetItem(state_.get(), 0, Py_NewRef(Py_None));
-    Ref::steal(PyObject_CallMethodNoArgs(handle.get(), kCancel.get()));
+    Ref::steal(PyObject_CallMethodNoArgs(handle.get(), kCancel.interned()));
     PyErr_Clear();
     if (!fired) return error.restore();
     error.normalize();
-    Ref cancelled_type = Ref::steal(PyObject_GetAttr(asyncio.get(), kCancelledError.get()));
-    Ref timeout_type = Ref::steal(PyObject_GetAttr(asyncio.get(), kTimeoutError.get()));
+    Ref cancelled_type = Ref::steal(PyObject_GetAttr(asyncio.get(), kCancelledError.interned()));
+    Ref timeout_type = Ref::steal(PyObject_GetAttr(asyncio.get(), kTimeoutError.interned()));
     Ref timeout = timeout_type ? Ref::steal(PyObject_CallNoArgs(timeout_type.get())) : Ref();
     if (!cancelled_type || !timeout || !PyErr_GivenExceptionMatches(error.type(), cancelled_type.get())) {
         PyErr_Clear();
         return error.restore();
     }
 #if PY_VERSION_HEX >= 0x030B0000
-    Ref::steal(PyObject_CallMethodNoArgs(task.get(), kUncancel.get()));
+    Ref::steal(PyObject_CallMethodNoArgs(task.get(), kUncancel.interned()));
     PyErr_Clear();
 #endif
     PyException_SetContext(timeout.get(), Py_NewRef(error.value()));

@@ -5,7 +5,6 @@
 // text and rows only costs (about 1.9 ms a round trip at 1024 environments).
 #include "bridge/scope.h"
 
-#include "bridge/failover.h"
 #include "bridge/library_log.h"
 #include "bridge/settings.h"
 #include "core/call.h"
@@ -13,6 +12,11 @@
 #include "core/environment_names.h"
 #include "core/globals.h"
 #include "core/module_names.h"
+#include "failure/failover.h"
+#include "failure/mode.h"
+#include "failure/process_exit.h"
+
+#include <optional>
 
 namespace vesk {
 namespace {
@@ -48,25 +52,41 @@ Ref make_server(BridgeScope* scope, PyObject* host) {
     return check(PyObject_Call(serve.get(), args.get(), options.get()));
 }
 
-// With the error set (it stays set): a waiting caller learns that no bridge listens.
-void tell_caller_cannot_listen(BridgeScope* scope) {
+// With the error set (it stays set, unless the process ends): a bridge that
+// cannot listen, while no other bridge of its queues listens, ends the
+// process here by default, before its exception reaches the thread's
+// excepthook; in raise mode the waiting caller learns of it instead.
+// Cancellation, KeyboardInterrupt and the other errors that are not an
+// Exception leave as they are.
+void cannot_listen(BridgeScope* scope, std::optional<ExchangeHandle>& state) {
+    const bool another_listens = state && (*state)->listening_bridges > 0;
     SavedError error = SavedError::fetch();
     error.normalize();
+    if (!error || !PyErr_GivenExceptionMatches(error.type(), PyExc_Exception)) return error.restore();
     const bool os_error = error && PyErr_GivenExceptionMatches(error.type(), PyExc_OSError);
     Ref what = scope->settings.port ? Ref::steal(PyUnicode_FromFormat(kCannotListen, kHost, scope->settings.port.get()))
                                     : Ref::steal(PyUnicode_FromFormat(kCannotListenAnyPort, kHost));
     Ref detail = os_error ? Ref::steal(PyUnicode_FromString(kChoosePort)) : Ref();
+    const char* what_text = what ? PyUnicode_AsUTF8(what.get()) : nullptr;
     Ref reply_queue = Ref::steal(PyObject_GetAttr(scope->environment.get(), kReplyQueue.get()));
     PyErr_Clear();
     error.restore();
-    if (what && reply_queue) report_listen_failure(reply_queue.get(), what.get(), detail.get());
+    if (!raising_failures()) {
+        if (!another_listens)
+            end_process_after_failure(what_text != nullptr ? what_text : "the bridge cannot listen", detail.get());
+        return;
+    }
+    if (what && reply_queue && state) report_listen_failure(**state, reply_queue.get(), what.get(), detail.get());
 }
 
 CoroutineBody serve_forever(Ref scope_object) {
     BridgeScope* scope = reinterpret_cast<BridgeScope*>(scope_object.get());
     Ref server, aexit;
+    std::optional<ExchangeHandle> state;
     try {
         scope->settings.port.reset();
+        Ref send_queue = getattr(scope->environment.get(), kSendQueue);
+        state.emplace(send_queue.get());
         scope->settings.port = read_port();
         read_settings(scope->settings);
         quiet_library_failure_log();
@@ -77,10 +97,12 @@ CoroutineBody serve_forever(Ref scope_object) {
         Ref aenter = getattr(server_type, kAenter);
         co_await py_await(call(aenter.get(), server.get()));
     } catch (const PyError&) {
-        tell_caller_cannot_listen(scope);
+        cannot_listen(scope, state);
         throw;
     }
-    count_listening_bridge(+1);
+    ++(*state)->listening_bridges;
+    // The caller's bound on waiting while no front-end is connected (raise mode).
+    (*state)->task_timeout = PyFloat_AsDouble(scope->settings.task_timeout.get());  // checked by read_task_timeout
 
     // A future nothing completes: main stays here while the server serves.
     SavedError error;
@@ -92,7 +114,7 @@ CoroutineBody serve_forever(Ref scope_object) {
         error = SavedError::fetch();
         error.normalize();
     }
-    count_listening_bridge(-1);
+    --(*state)->listening_bridges;
     if (!error) {
         co_await py_await(call(aexit.get(), server.get(), Py_None, Py_None, Py_None));
         co_return Ref::borrow(Py_None);

@@ -1,11 +1,11 @@
 #include "bridge/settings.h"
 
 #include "core/call.h"
-#include "core/common_names.h"
-#include "core/globals.h"
-#include "core/module_names.h"
+#include "core/environ.h"
+#include "failure/mode.h"
 
 #include <climits>
+#include <cmath>
 #include <string_view>
 
 namespace vesk {
@@ -16,19 +16,12 @@ constexpr const char* kBadPort = "VESK_PORT must be an integer from 1 to 65535, 
 constexpr const char* kBadMaxBytes = "VESK_MAX_MESSAGE_BYTES must be a positive integer (bytes), got %R";
 constexpr const char* kBadOrigin =
     "VESK_ORIGINS must be a comma-separated list of origins such as https://example.com:8000 or null, got %R";
-constexpr const char* kBadFailureMode = "VESK_ON_FAILURE must be exit or raise, got %R";
+constexpr long kDefaultTaskTimeout = 30;
+constexpr const char* kBadTaskTimeout = "VESK_TASK_TIMEOUT must be a positive number (seconds), got %R";
 
-const Name kEnviron("environ"), kStrip("strip"), kLower("lower"), kSplit("split");
+const Name kStrip("strip"), kLower("lower"), kSplit("split");
 
-// os.environ.get(name), or an empty Ref when unset.
-Ref variable(const char* name) {
-    Ref os = global(kOs);
-    Ref environ = getattr(os.get(), kEnviron);
-    Ref key = str(name);
-    Ref text = call_method(environ.get(), kGet, key.get());
-    if (text.get() == Py_None) return Ref();
-    return text;
-}
+Ref variable(const char* name) { return environment_variable(name); }
 
 // A decimal integer from `low` to `high`, or ValueError with `message`.
 Ref bounded_integer(PyObject* text, long low, long high, const char* message) {
@@ -85,27 +78,24 @@ void read_settings(BridgeSettings& settings) {
     settings.origins = read_origins();
     Ref max_bytes = variable(kMaxBytesVariable);
     settings.max_bytes = max_bytes ? bounded_integer(max_bytes.get(), 1, LONG_MAX, kBadMaxBytes) : Ref();
-    Ref mode = variable(kFailureVariable);
-    if (mode) {
-        Ref stripped = call_method(mode.get(), kStrip);
-        if (PyUnicode_GET_LENGTH(stripped.get()) > 0 && PyUnicode_CompareWithASCIIString(stripped.get(), "exit") != 0 &&
-            PyUnicode_CompareWithASCIIString(stripped.get(), "raise") != 0) {
-            raise_format(PyExc_ValueError, kBadFailureMode, mode.get());
-        }
-    }
+    failure_mode();
+    settings.task_timeout = read_task_timeout();
 }
 
-bool raise_on_failure() {
-    ErrorGuard keep;
-    try {
-        Ref mode = variable(kFailureVariable);
-        if (!mode) return false;
-        Ref stripped = call_method(mode.get(), kStrip);
-        return PyUnicode_CompareWithASCIIString(stripped.get(), "raise") == 0;
-    } catch (const PyError&) {
+Ref read_task_timeout() {
+    Ref text = variable(kTaskTimeoutVariable);
+    if (!text) return integer(kDefaultTaskTimeout);
+    Ref stripped = call_method(text.get(), kStrip);
+    // An integer stays one, as the default is: what asyncio.wait_for is given.
+    Ref number = Ref::steal(PyLong_FromUnicodeObject(stripped.get(), 10));
+    if (!number) {
         PyErr_Clear();
-        return false;
+        number = Ref::steal(PyFloat_FromString(stripped.get()));
     }
+    const double seconds = number ? PyFloat_AsDouble(number.get()) : -1;  // ints too; huge ones fail
+    if (seconds == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (!number || !std::isfinite(seconds) || seconds <= 0) raise_format(PyExc_ValueError, kBadTaskTimeout, text.get());
+    return number;
 }
 
 }  // namespace vesk

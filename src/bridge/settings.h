@@ -5,23 +5,24 @@
 namespace vesk {
 
 struct BridgeSettings {
-    Ref port;       // int: VESK_PORT, else 70
-    Ref token;      // str the request's query must carry as token=..., or empty: VESK_TOKEN
-    Ref origins;    // tuple of str, lower case: VESK_ORIGINS, the origins allowed beside loopback and "null"
-    Ref max_bytes;  // int: VESK_MAX_MESSAGE_BYTES, or empty for the library's own limit
+    Ref port;          // int: VESK_PORT, else 70
+    Ref token;         // str the request's query must carry as token=..., or empty: VESK_TOKEN
+    Ref origins;       // tuple of str, lower case: VESK_ORIGINS, the origins allowed beside loopback and "null"
+    Ref max_bytes;     // int: VESK_MAX_MESSAGE_BYTES, or empty for the library's own limit
+    Ref task_timeout;  // int or float, seconds: VESK_TASK_TIMEOUT, else 30
 };
 
 inline constexpr const char* kPortVariable = "VESK_PORT";
 inline constexpr const char* kMaxBytesVariable = "VESK_MAX_MESSAGE_BYTES";
-inline constexpr const char* kFailureVariable = "VESK_ON_FAILURE";
+inline constexpr const char* kTaskTimeoutVariable = "VESK_TASK_TIMEOUT";
 
 // The port alone, so that a failure to read the others can still name it.
 Ref read_port();
-// Everything else; throws PyError (ValueError naming the variable) on a bad value.
+// Everything else, VESK_ON_FAILURE checked too (failure/mode.h); throws
+// PyError (ValueError naming the variable) on a bad value.
 void read_settings(BridgeSettings& settings);
 
-// True when VESK_ON_FAILURE is "raise" now. Never throws: any trouble reading
-// it means the default, ending the process.
-bool raise_on_failure();
+// The time limit of one reply, in seconds: a positive number.
+Ref read_task_timeout();
 
 }  // namespace vesk

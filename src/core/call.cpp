@@ -34,6 +34,8 @@ Ref call_with_keyword(PyObject* callable, PyObject* arg1, PyObject* arg2, const 
 
 bool is_true(PyObject* object) { return check_status(PyObject_IsTrue(object)) != 0; }
 
+Ref import_module(const Name& module) { return check(PyImport_Import(module.get())); }
+
 Ref str(const char* text) { return check(PyUnicode_FromString(text)); }
 Ref integer(long value) { return check(PyLong_FromLong(value)); }
 

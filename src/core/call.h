@@ -42,6 +42,10 @@ Ref call_with_keyword(PyObject* callable, PyObject* arg1, PyObject* arg2, const 
 
 bool is_true(PyObject* object);
 
+// import_module(kQueue): the module of that name, as `import` finds it.
+// Module names are interned names too (module_names.h, common_names.h).
+Ref import_module(const Name& module);
+
 // Fresh str / int objects.
 Ref str(const char* text);
 Ref integer(long value);

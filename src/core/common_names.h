@@ -12,7 +12,12 @@ extern const Name kGet, kPut, kEmpty,           // queue.Queue and queue.Empty
     kExists, kIsdir, kIsfile, kListdir, kPath,  // os and os.path
     kNdarray, kFloat32, kDtype, kTolist,        // numpy
     kDumps,                                     // json
+    kWaitFor, kTimeoutError,                    // asyncio
     kReplace,                                   // code objects, str
     kEmptyText;                                 // ""
+
+// Library modules imported by name (those bound in the module namespace,
+// kAsyncio, kQueue and the rest, are in module_names.h).
+extern const Name kBuiltinsModule, kThreadModule, kThreading, kCJson, kAst, kCollectionsAbc;
 
 }  // namespace vesk

@@ -502,7 +502,7 @@ void ready_coroutine_type() {
     for (const Name* name : {&kSend, &kClose, &kThrow, &kValue, &kGiCode, &kCoFlags}) name->get();
     // asyncio and websockets take it for a coroutine through this ABC.
     static const Name register_name("register");
-    Ref abc = check(PyImport_ImportModule("collections.abc"));
+    Ref abc = import_module(kCollectionsAbc);
     Ref coroutine_abc = check(PyObject_GetAttrString(abc.get(), "Coroutine"));
     call_method(coroutine_abc.get(), register_name, reinterpret_cast<PyObject*>(coroutine_type));
 }

@@ -53,6 +53,7 @@ int function_clear(PyObject* self) {
     f->dict.reset();
     f->code.reset();
     f->closure.reset();
+    f->type_params.reset();
     return 0;
 }
 
@@ -76,6 +77,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict.get());
     Py_VISIT(f->code.get());
     Py_VISIT(f->closure.get());
+    Py_VISIT(f->type_params.get());
     return visit_type(self, visit, arg);
 }
 
@@ -176,6 +178,18 @@ int set_code(PyObject*, PyObject*, void*) {
     return -1;
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// As Python functions have it since 3.12, so functools.wraps copies it
+// instead of leaving it in the wrapper's __dict__.
+PyObject* get_type_params(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    return f->type_params ? Py_NewRef(f->type_params.get()) : PyTuple_New(0);
+}
+int set_type_params(PyObject* self, PyObject* value, void*) {
+    return set_field_checked(as_function(self)->type_params, value, is_tuple, "__type_params__ must be set to a tuple");
+}
+#endif
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -187,6 +201,9 @@ PyGetSetDef function_getset[] = {
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__code__", get_code, set_code, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -41,7 +41,8 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     Ref name, qualname, module, doc, defaults, kwdefaults, annotations, globals, dict, code;
-    Ref closure;  // the enclosing scope, for nested functions
+    Ref closure;      // the enclosing scope, for nested functions
+    Ref type_params;  // __type_params__ (3.12+), empty: ()
     PyObject* weakrefs;
 };
 

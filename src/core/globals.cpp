@@ -1,6 +1,7 @@
 #include "core/globals.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 
 namespace vesk {
 namespace {
@@ -51,7 +52,7 @@ void resolve_builtins() {
     found.range = resolve(range);
     found.NotImplementedError = resolve(not_implemented);
     static const Name literal_eval("literal_eval");
-    Ref ast = check(PyImport_ImportModule("ast"));
+    Ref ast = import_module(kAst);
     found.literal_eval = getattr(ast.get(), literal_eval).release();
     cached = found;
 }

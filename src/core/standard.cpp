@@ -32,7 +32,7 @@ struct Asyncio {
 Asyncio& asyncio_seen = *new Asyncio;
 
 const Name kDefaultEncoder("_default_encoder"), kJsonEncoder("JSONEncoder"), kMakeEncoder("c_make_encoder"),
-    kEncodeAscii("encode_basestring_ascii"), kWaitFor("wait_for");
+    kEncodeAscii("encode_basestring_ascii");
 const Name kClassMembers[] = {Name("encode"), Name("iterencode"), Name("default"), Name("item_separator"),
                               Name("key_separator")};
 
@@ -103,7 +103,7 @@ void remember_json(PyObject* ns) {
     PyObject* make_encoder = lookup(seen.encoder_globals.get(), kMakeEncoder);
     PyObject* encode_ascii = lookup(seen.encoder_globals.get(), kEncodeAscii);
     // Only the C encoder is known to give the text the fast path makes.
-    Ref c_json = Ref::steal(PyImport_ImportModule("_json"));
+    Ref c_json = Ref::steal(PyImport_Import(kCJson.get()));
     if (!c_json) return;
     Ref c_make = Ref::steal(PyObject_GetAttrString(c_json.get(), "make_encoder"));
     Ref c_ascii = Ref::steal(PyObject_GetAttrString(c_json.get(), "encode_basestring_ascii"));

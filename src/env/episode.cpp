@@ -2,8 +2,8 @@
 // and close. Each is one task exchange, step two when it resets.
 #include "env/env.h"
 #include "env/message_keys.h"
-#include "env/message_text.h"
 #include "env/reset_flags.h"
+#include "env/step_handoff.h"
 
 #include "core/common_names.h"
 #include "core/environment_names.h"
@@ -41,7 +41,7 @@ Ref reset(FunctionObject*, PyObject* const* args) {
 }
 
 // The step task for an action array while nothing on its way to the wire is
-// replaced: the text is made from the array's buffer (message_text.h).
+// replaced: the text is made from the array's buffer (step_handoff.h).
 // False when that does not hold, and nothing was sent.
 bool exchange_array_action(PyObject* self, PyObject* name, PyObject* array) {
     if (!converts_as_float_array(array)) return false;
@@ -50,7 +50,7 @@ bool exchange_array_action(PyObject* self, PyObject* name, PyObject* array) {
     Ref message = make_dict({{kEnv, name}, {kAction, array}});
     Ref obs;
     {
-        PendingArrayMessage pending(message.get(), array);
+        StepHandoff handoff(message.get(), array);
         obs = call(one_task.get(), message.get());
     }
     Ref state = call_method(self, kExplainObs, obs.get());

@@ -1,15 +1,16 @@
 // One exchange at a time: replies are paired with tasks by order alone, so a
 // task's put and its reply's get must not interleave with another thread's.
 #pragma once
-#include "core/ref.h"
+#include "failure/exchange_state.h"
 
 namespace vesk {
 
-// Holds the lock of the queue `send_queue` for its lifetime. Waiting for it
-// can be interrupted (KeyboardInterrupt), which throws PyError.
+// Holds the exchange lock of one environment's queues (the state of its
+// send_queue) for its lifetime. Waiting for it can be interrupted
+// (KeyboardInterrupt), which throws PyError.
 class ExchangeLock {
 public:
-    explicit ExchangeLock(PyObject* send_queue);
+    explicit ExchangeLock(ExchangeState& state);
     ~ExchangeLock();
     ExchangeLock(const ExchangeLock&) = delete;
     ExchangeLock& operator=(const ExchangeLock&) = delete;

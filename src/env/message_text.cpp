@@ -27,14 +27,6 @@ namespace {
 constexpr int kMaxDepth = 64;
 constexpr char kHex[] = "0123456789abcdef";
 
-// The message step handed to the standard one_task and its array; one per
-// thread, as each thread runs its own exchange.
-struct Pending {
-    PyObject* message = nullptr;  // borrowed, for identity only
-    PyObject* array = nullptr;    // borrowed
-};
-thread_local Pending pending;
-
 class Writer {
 public:
     std::string out;
@@ -278,19 +270,13 @@ Ref encode(PyObject* value, PyObject* array) {
 
 Ref encode_json_like_dumps(PyObject* value) { return encode(value, nullptr); }
 
-PendingArrayMessage::PendingArrayMessage(PyObject* message, PyObject* array) noexcept { pending = {message, array}; }
-
-PendingArrayMessage::~PendingArrayMessage() { pending = {}; }
-
-Ref message_text(PyObject* msg) {
-    if (msg == pending.message) {
-        PyObject* array = pending.array;
-        pending = {};
+Ref message_text(PyObject* msg, PyObject* step_array) {
+    if (step_array != nullptr) {
         if (standard_json()) {
-            if (Ref text = encode(msg, array)) return text;
+            if (Ref text = encode(msg, step_array)) return text;
         }
         // What step would have sent: the action converted by the standard function.
-        Ref converted = call(standard_convert(), array);
+        Ref converted = call(standard_convert(), step_array);
         check_status(PyDict_SetItem(msg, kAction.get(), converted.get()));
     }
     if (standard_json()) {

@@ -1,9 +1,8 @@
 #include "env/reset_flags.h"
 
+#include "core/buffer_view.h"
 #include "core/call.h"
 #include "core/standard.h"
-
-#include <cstring>
 
 namespace vesk {
 namespace {
@@ -12,19 +11,13 @@ const Name kAny("any");
 
 // -1: not a contiguous native bool array; else whether a byte is set.
 int scan_bool_array(PyObject* flags) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(flags, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return -1;
+    BufferView view;
+    if (!view.open(flags) || view.code() != '?' || view.buffer().itemsize != 1) return -1;
+    const auto* bytes = static_cast<const unsigned char*>(view.buffer().buf);
+    for (Py_ssize_t i = 0; i < view.buffer().len; ++i) {
+        if (bytes[i] != 0) return 1;
     }
-    int found = -1;
-    if (view.format != nullptr && std::strcmp(view.format, "?") == 0 && view.itemsize == 1) {
-        const auto* bytes = static_cast<const unsigned char*>(view.buf);
-        found = 0;
-        for (Py_ssize_t i = 0; i < view.len && !found; ++i) found = bytes[i] != 0;
-    }
-    PyBuffer_Release(&view);
-    return found;
+    return 0;
 }
 
 }  // namespace

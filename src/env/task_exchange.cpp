@@ -1,19 +1,25 @@
 // one_task: the only path between an environment and its front-end. One
 // message out on send_queue, one reply back from reply_quene, decoded.
+//
+// The state step hands it for an array action is a StepHandoff
+// (step_handoff.h): one_task takes the array for the very message it is
+// handed and has that message's text made from the array's buffer.
 #include "env/env.h"
 #include "env/exchange_lock.h"
 #include "env/message_text.h"
+#include "env/step_handoff.h"
 #include "env/text_reply.h"
 
-#include "bridge/failover.h"
-#include "bridge/settings.h"
+#include "failure/failover.h"
+#include "failure/mode.h"
+#include "failure/process_exit.h"
+#include "failure/reply_wait.h"
 
 #include "core/call.h"
 #include "core/common_names.h"
 #include "core/environment_names.h"
 #include "core/globals.h"
 #include "core/module_names.h"
-#include "core/process_exit.h"
 
 namespace vesk {
 namespace {
@@ -24,6 +30,9 @@ constexpr Py_ssize_t kReplyExcerpt = 200;
 
 // Thrown by exchange when the reply is the bridge's failure record.
 struct FailureRecord {};
+// Thrown by exchange in raise mode: no front-end was connected for the task
+// time limit; nothing was raised yet.
+struct NoFrontEnd {};
 
 // A binary reply: float32 rows, one per environment, as a read-only view.
 Ref decode_rows(PyObject* self, PyObject* reply) {
@@ -44,40 +53,34 @@ Ref describe_reply(PyObject* reply) {
     return check(PyUnicode_FromFormat("reply: %R", excerpt.get()));
 }
 
-Ref exchange(PyObject* self, PyObject* send_queue_object, PyObject* msg, PyObject* replyable, Ref& reply) {
+Ref exchange(PyObject* self, ExchangeState& state, PyObject* send_queue_object, PyObject* msg, PyObject* replyable,
+             Ref& reply) {
     Ref send_queue = Ref::borrow(send_queue_object);
+    PyObject* step_array = StepHandoff::take_array(msg);  // borrowed
     if (PyBytes_Check(msg)) {
         call_method(send_queue.get(), kPut, msg);
     } else {
-        Ref text = message_text(msg);
+        Ref text = message_text(msg, step_array);
         call_method(send_queue.get(), kPut, text.get());
     }
     if (!is_true(replyable)) return Ref::borrow(Py_None);
 
     Ref reply_queue = getattr(self, kReplyQueue);
-    reply = call_method(reply_queue.get(), kGet);
+    reply = wait_for_reply(state, reply_queue.get());
+    if (!reply) throw NoFrontEnd{};
     if (PyBytes_Check(reply.get())) return decode_rows(self, reply.get());
     if (is_failure_record(reply.get())) throw FailureRecord{};
     // A text reply is a Python literal, never code: any local page can open the socket.
     return decode_text_reply(reply.get());
 }
 
-// The end of a failed task: by default the process ends; with
-// VESK_ON_FAILURE=raise, ConnectionError (KeyboardInterrupt and other
-// non-Exception errors as they are) in the caller's thread.
-[[noreturn]] void fail(const char* what, PyObject* detail) {
-    if (!raise_on_failure()) end_process_after_failure(what, detail);
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
-    raise_connection_error(what, detail);
-}
-
 // With the caller's own error set (it stays set): in raise mode, nothing of
 // this exchange may reach a later task.
-void abandon(PyObject* self, PyObject* send_queue) {
-    if (!raise_on_failure()) return;
+void abandon(PyObject* self, ExchangeState& state, PyObject* send_queue) {
+    if (!raising_failures()) return;
     ErrorGuard keep;
     Ref reply_queue = Ref::steal(PyObject_GetAttr(self, kReplyQueue.get()));
-    if (reply_queue) abandon_exchange(send_queue, reply_queue.get());
+    if (reply_queue) abandon_exchange(state, send_queue, reply_queue.get());
     PyErr_Clear();
 }
 
@@ -86,19 +89,26 @@ Ref one_task(FunctionObject*, PyObject* const* args) {
     Ref reply;
     try {
         Ref send_queue = getattr(self, kSendQueue);
-        ExchangeLock one_at_a_time(send_queue.get());
+        ExchangeHandle state(send_queue.get());
+        ExchangeLock one_at_a_time(*state);
         try {
-            return exchange(self, send_queue.get(), args[1], args[2], reply);
+            return exchange(self, *state, send_queue.get(), args[1], args[2], reply);
         } catch (const PyError&) {
-            abandon(self, send_queue.get());
+            abandon(self, *state, send_queue.get());
+            throw;
+        } catch (const NoFrontEnd&) {
+            set_no_front_end_error(*state);
+            abandon(self, *state, send_queue.get());
             throw;
         }
+    } catch (const NoFrontEnd&) {
+        throw PyError{};  // raise mode only: its ConnectionError as it is
     } catch (const FailureRecord&) {
         // The bridge failed (and started a new epoch itself) or could not listen.
         Ref what, detail;
         take_failure_record(reply.get(), what, detail);
         const char* text = PyUnicode_AsUTF8(what.get());
-        fail(text != nullptr ? text : "the bridge failed", detail.get());
+        fail_exchange(text != nullptr ? text : "the bridge failed", detail.get());
     } catch (const PyError&) {
         // Every failure of a task, KeyboardInterrupt included.
         Ref detail;
@@ -110,7 +120,7 @@ Ref one_task(FunctionObject*, PyObject* const* args) {
                 PyErr_Clear();
             }
         }
-        fail("task failed", detail.get());
+        fail_exchange("task failed", detail.get());
     }
 }
 

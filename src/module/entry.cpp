@@ -4,6 +4,7 @@
 
 #include "bridge/bridge.h"
 #include "core/call.h"
+#include "core/common_names.h"
 #include "core/coroutine.h"
 #include "core/function.h"
 #include "core/globals.h"
@@ -116,7 +117,7 @@ int exec_module(PyObject* module) {
     state.initialised_module = Py_NewRef(module);
     try {
         PyObject* dict = PyModule_GetDict(module);  // borrowed
-        Ref builtins_module = check(PyImport_ImportModule("builtins"));
+        Ref builtins_module = import_module(kBuiltinsModule);
         check_status(PyDict_SetItemString(dict, "__builtins__", builtins_module.get()));
         check_version(state);
         ready_function_type();

@@ -1,7 +1,9 @@
-#include "core/process_exit.h"
-#include "core/common_names.h"
+#include "failure/process_exit.h"
+#include "failure/mode.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
+#include "core/module_names.h"
 
 #include <unistd.h>
 #include <cstdio>
@@ -60,7 +62,9 @@ void flush(const char* stream_name) noexcept {
 }
 
 void stop_running_loop() noexcept {
-    Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+    // Interned when the module body bound `asyncio`.
+    PyObject* name = kAsyncio.interned();
+    Ref asyncio = name != nullptr ? Ref::steal(PyImport_Import(name)) : Ref();
     Ref loop = asyncio ? Ref::steal(PyObject_CallMethod(asyncio.get(), "get_running_loop", nullptr)) : Ref();
     if (loop) Ref::steal(PyObject_CallMethod(loop.get(), "stop", nullptr));
     PyErr_Clear();
@@ -100,6 +104,12 @@ void raise_connection_error(const char* what, PyObject* detail) {
     PyException_SetContext(error.get(), Py_NewRef(cause.value()));
     PyErr_SetObject(PyExc_ConnectionError, error.get());
     throw PyError{};
+}
+
+void fail_exchange(const char* what, PyObject* detail) {
+    if (!raising_failures()) end_process_after_failure(what, detail);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
+    raise_connection_error(what, detail);
 }
 
 }  // namespace vesk

@@ -1,7 +1,8 @@
-#include "bridge/failover.h"
+#include "failure/failover.h"
 
 #include "core/call.h"
 #include "core/common_names.h"
+#include "core/module_names.h"
 
 #include <pythread.h>
 
@@ -12,17 +13,11 @@ const Name kGetNowait("get_nowait"), kCurrentThread("current_thread");
 
 constexpr double kRunnerWaitSeconds = 2.0;  // for a connect hook that reports the runner's exception
 
-unsigned long epoch = 0;
-int listening_bridges = 0;
-
-// Held only for a few queue operations; makes "epoch still current, then put"
-// and "new epoch, then drain" exclude each other.
+// The state's gate, held only for a few queue operations; makes "epoch
+// still current, then put" and "new epoch, then drain" exclude each other.
 class Gate {
 public:
-    Gate() {
-        static PyThread_type_lock lock = PyThread_allocate_lock();  // kept for the process
-        lock_ = lock;
-        if (lock_ == nullptr) raise(PyExc_MemoryError, "Vesk: cannot allocate a lock");
+    explicit Gate(ExchangeState& state) : lock_(state.gate) {
         if (!PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
             Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock_, WAIT_LOCK);
             Py_END_ALLOW_THREADS
@@ -73,7 +68,7 @@ void keeping_error(Body&& body) {
 }
 
 void drain(PyObject* queue) {
-    Ref queue_module = check(PyImport_ImportModule("queue"));
+    Ref queue_module = import_module(kQueue);
     Ref empty = getattr(queue_module.get(), kEmpty);
     while (true) {
         Ref item = Ref::steal(PyObject_CallMethodNoArgs(queue, kGetNowait.get()));
@@ -86,32 +81,31 @@ void drain(PyObject* queue) {
 
 }  // namespace
 
-unsigned long exchange_epoch() { return epoch; }
-
-bool put_reply_if_current(PyObject* reply_queue, PyObject* reply, unsigned long reply_epoch) {
-    Gate gate;
-    if (epoch != reply_epoch) return false;
+bool put_reply_if_current(ExchangeState& state, PyObject* reply_queue, PyObject* reply, unsigned long reply_epoch) {
+    Gate gate(state);
+    if (state.epoch != reply_epoch) return false;
     call_method(reply_queue, kPut, reply);
     return true;
 }
 
-void report_bridge_failure(PyObject* reply_queue, unsigned long failed_epoch, PyObject* what, PyObject* detail) {
+void report_bridge_failure(ExchangeState& state, PyObject* reply_queue, unsigned long failed_epoch, PyObject* what,
+                           PyObject* detail) {
     keeping_error([&] {
         Ref record = make_record(what, detail, nullptr);
         PyErr_Clear();
-        Gate gate;
-        if (epoch != failed_epoch) return;  // the caller gave up on it first
-        ++epoch;
+        Gate gate(state);
+        if (state.epoch != failed_epoch) return;  // the caller gave up on it first
+        ++state.epoch;
         call_method(reply_queue, kPut, record.get());
     });
 }
 
-void report_listen_failure(PyObject* reply_queue, PyObject* what, PyObject* detail) {
-    if (listening_bridges > 0) return;  // the one that listens goes on serving
+void report_listen_failure(ExchangeState& state, PyObject* reply_queue, PyObject* what, PyObject* detail) {
+    if (state.listening_bridges > 0) return;  // the one that listens goes on serving
     keeping_error([&] {
         Ref record = make_record(what, detail, Py_None);
         PyErr_Clear();
-        Ref threading = check(PyImport_ImportModule("threading"));
+        Ref threading = import_module(kThreading);
         Ref thread = call_method(threading.get(), kCurrentThread);
         check_status(PyTuple_SetItem(record.get(), 4, thread.release()));
         call_method(reply_queue, kPut, record.get());
@@ -119,8 +113,6 @@ void report_listen_failure(PyObject* reply_queue, PyObject* what, PyObject* deta
 }
 
 bool is_barrier(PyObject* task) { return barrier_slot != nullptr && task == barrier_slot; }
-
-void count_listening_bridge(int change) { listening_bridges += change; }
 
 bool is_failure_record(PyObject* reply) {
     return record_slot != nullptr && PyTuple_CheckExact(reply) && PyTuple_GET_SIZE(reply) == 5 &&
@@ -144,11 +136,11 @@ void take_failure_record(PyObject* record, Ref& what, Ref& detail) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
 }
 
-void abandon_exchange(PyObject* send_queue, PyObject* reply_queue) {
+void abandon_exchange(ExchangeState& state, PyObject* send_queue, PyObject* reply_queue) {
     keeping_error([&] {
         PyErr_Clear();
-        Gate gate;
-        ++epoch;
+        Gate gate(state);
+        ++state.epoch;
         drain(send_queue);
         drain(reply_queue);
         call_method(send_queue, kPut, barrier());

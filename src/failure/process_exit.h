@@ -18,4 +18,10 @@ Ref failure_text(const char* what, PyObject* type, PyObject* value, PyObject* de
 // and whose cause is the error. Throws PyError.
 [[noreturn]] void raise_connection_error(const char* what, PyObject* detail);
 
+// The end of a failed exchange, with its error set: by default the process
+// ends as above; with VESK_ON_FAILURE=raise, ConnectionError as above, in
+// the calling thread (KeyboardInterrupt and other errors that are not an
+// Exception pass as they are). Throws PyError.
+[[noreturn]] void fail_exchange(const char* what, PyObject* detail);
+
 }  // namespace vesk
