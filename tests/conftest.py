@@ -53,8 +53,9 @@ def run_python_fixture():
 def pytest_collection_finish(session):
     # The type checkers take most of a minute: started now, they run beside
     # the tests collected before theirs.
-    type_checks.session().start({name for item in session.items
-                                 for name in getattr(getattr(item, "module", None), "TYPE_CHECKS", ())})
+    wanted = {name for item in session.items for name in getattr(getattr(item, "module", None), "TYPE_CHECKS", ())}
+    if wanted and not session.config.option.collectonly:
+        type_checks.session().start(wanted)
 
 
 @pytest.fixture(name="type_checks", scope="session")

@@ -15,6 +15,7 @@ A run's `result()` waits for it; the tests read what it printed.
 """
 from __future__ import annotations
 
+import atexit
 import importlib.util
 import os
 import re
@@ -216,6 +217,7 @@ def session() -> TypeChecks:
     global _session
     if _session is None:
         _session = TypeChecks()
+        atexit.register(close)  # runs no test waited for (-x, an interrupt) end with the session too
     return _session
 
 
