@@ -20,6 +20,7 @@ int scope_clear(PyObject* self) {
     scope->settings.token.reset();
     scope->settings.origins.reset();
     scope->settings.max_bytes.reset();
+    scope->settings.run_file.reset();
     return 0;
 }
 
