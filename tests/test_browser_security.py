@@ -70,7 +70,7 @@ def run_child(root, code, **variables):
 
 REFUSED_PAGES = """
 import http.server
-web_port = veskit.free_port()
+web_port, bundle_port = veskit.free_port(), veskit.free_port()
 os.environ["VESK_PORT"] = port = str(veskit.free_port())
 os.environ.pop("VESK_TOKEN", None)
 veskit.install_reference_page()
@@ -91,15 +91,19 @@ site = pathlib.Path("site"); site.mkdir()
     "<script>window.report = {}; window.onmessage = (e) => { report.frame = e.data; };</script>"
     # The run file is no use to a website: Chromium will not load a file:// script into its page.
     f"<script src='{run_file.as_uri()}'></script>"
+    # Nor when the user serves the bundle folder on the loopback host: it hands
+    # its values to pages of a loopback host or a file only.
+    f"<script src='http://127.0.0.1:{bundle_port}/assets/vesk-run.js'></script>"
     "<script>report.runFile = typeof window.VeskRun;" + DIAL.replace("DONE", "report.page = r") + "</script>"
     "<iframe sandbox='allow-scripts' srcdoc=\\"" + frame.replace('"', "&quot;") + "\\"></iframe>")
 elsewhere = pathlib.Path("elsewhere"); elsewhere.mkdir()
 (elsewhere / "page.html").write_text(
     "<script>window.report = {};" + DIAL.replace("DONE", "report.page = r") + "</script>")
 
-handler = lambda *a: http.server.SimpleHTTPRequestHandler(*a, directory=str(site))
-server = http.server.ThreadingHTTPServer(("127.0.0.1", web_port), handler)
-threading.Thread(target=server.serve_forever, daemon=True).start()
+for folder, web in [(site, web_port), (veskit.bundle_folder(), bundle_port)]:
+    handler = lambda *a, folder=folder: http.server.SimpleHTTPRequestHandler(*a, directory=str(folder))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", web), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
 
 report = {}
 with veskit.Browser(port=int(port), args=["--host-resolver-rules=MAP evil.example 127.0.0.1"]) as browser:
@@ -123,6 +127,7 @@ def test_a_website_its_sandboxed_frame_and_a_local_file_get_nothing(chromium, li
     refused = {"opened": False, "messages": [], "closed": 1006}
     assert [website["page"], website["frame"], local["page"]] == [refused] * 3
     assert website["runFile"] == "undefined"
+    assert '"GET /assets/vesk-run.js HTTP/1.1" 200' in result.stderr  # it did load, and kept its values
     assert report["unsent"] == 1
     fixes = [line for line in result.stderr.splitlines() if line.startswith("Vesk: ")]
     assert len(fixes) == 1 and "without this run's token was refused" in fixes[0], result.stderr
