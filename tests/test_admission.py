@@ -292,3 +292,23 @@ def test_a_squatter_on_ipv6_loopback_stops_the_bridge_from_starting():
     line = result.stderr.splitlines()[-1]
     assert line.startswith(f"Vesk: the bridge cannot listen on 127.0.0.1 port {port}: OSError: [Errno 98] "), line
     assert "'::1'" in line
+
+
+NO_IPV6 = """
+import asyncio, errno, socket
+listen = asyncio.base_events.BaseEventLoop.create_server
+async def create_server(self, factory, host=None, port=None, **options):
+    if not isinstance(host, str):  # as on a machine without IPv6 loopback
+        raise {error}
+    return await listen(self, factory, host, port, **options)
+asyncio.base_events.BaseEventLoop.create_server = create_server
+"""
+
+
+@pytest.mark.parametrize("error", ["OSError(errno.EADDRNOTAVAIL, 'cannot assign requested address')",
+                                   "socket.gaierror(socket.EAI_ADDRFAMILY, 'address family not supported')"])
+def test_without_ipv6_loopback_the_bridge_serves_127_0_0_1_alone(error):
+    program = NO_IPV6.format(error=error) + PRELUDE + 'show(env.one_task("one"))'
+    result = run_scenario(program, [Text("1")], env=subprocess_env())
+    assert result.returncode == 0 and result.messages == ['"one"'], result.summary()
+    assert result.stdout == "1\n"

@@ -35,16 +35,17 @@ constexpr const char* kOwnTokenFix =
     "VESK_TOKEN=off admits clients without a token\n";
 constexpr const char* kOwnTokenFixNoFile =
     "Vesk: a front-end without this run's token was refused (HTTP 403). No page can read it: %U was not "
-    "written (no such folder, or no permission). Open the page with veskit.Browser, or set VESK_TOKEN=<value> and open the page with ?token=<value>; "
+    "written (no such folder, or no permission). Open the page with veskit.Browser, or set VESK_TOKEN=<value> and open "
+    "the page with ?token=<value>; "
     "VESK_TOKEN=off admits clients without a token\n";
 constexpr const char* kTokenFix =
     "Vesk: a front-end without the token VESK_TOKEN sets was refused (HTTP 403): open the page with "
     "?token=<the value of VESK_TOKEN>\n";
 
-const Name kHeaders("headers"), kGetAll("get_all"), kRespond("respond"), kUrlsplit("urlsplit"),
-    kParseQsl("parse_qsl"), kQuery("query"), kScheme("scheme"), kHostname("hostname"), kPort("port"),
-    kKeepBlankValues("keep_blank_values"), kErrors("errors"), kEncode("encode"), kLower("lower"),
-    kCompareDigest("compare_digest"), kIPv4Address("IPv4Address"), kIsLoopback("is_loopback");
+const Name kHeaders("headers"), kGetAll("get_all"), kRespond("respond"), kUrlsplit("urlsplit"), kParseQsl("parse_qsl"),
+    kQuery("query"), kScheme("scheme"), kHostname("hostname"), kPort("port"), kKeepBlankValues("keep_blank_values"),
+    kErrors("errors"), kEncode("encode"), kLower("lower"), kCompareDigest("compare_digest"),
+    kIPv4Address("IPv4Address"), kIsLoopback("is_loopback");
 
 enum class Refusal { none, origin, token };
 
