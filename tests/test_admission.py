@@ -253,11 +253,19 @@ print("TOKEN", token, flush=True)
 """
 
 
-def test_without_a_setting_only_the_runs_own_token_from_the_run_file_admits(tmp_path):
+@pytest.fixture(name="layout")
+def layout_fixture(tmp_path):
+    """tmp/lib holds a copy of the module, so its bundle folder is tmp/dist
+    (with an empty assets folder)."""
     lib, assets = tmp_path / "lib", tmp_path / "dist" / "assets"
     lib.mkdir()
     assets.mkdir(parents=True)
     shutil.copy2(Vesk.__file__, lib)
+    return lib, assets
+
+
+def test_without_a_setting_only_the_runs_own_token_from_the_run_file_admits(layout):
+    lib, assets = layout
     result = run_scenario(OWN_TOKEN, None, env=subprocess_env(PYTHONPATH=str(lib), VESK_TOKEN=""), timeout=30)
     assert result.returncode == 0, result.summary()
     lines = result.stdout.splitlines()
@@ -271,6 +279,15 @@ def test_without_a_setting_only_the_runs_own_token_from_the_run_file_admits(tmp_
     requests = [line for line in result.stderr.splitlines() if line.startswith("log: < GET")]
     assert len(requests) == 4 and all("token=<redacted>" in r for r in requests[1:]), requests
     assert os.listdir(assets) == ["vesk-run.js"]  # no temporary file left
+
+
+@pytest.mark.parametrize("token, query", [("off", ""), ("the-users-own", "?token=the-users-own")])
+def test_a_token_set_or_off_is_never_written_to_the_bundle_folder(layout, token, query):
+    lib, assets = layout
+    result = run_scenario(PRELUDE + 'show(env.one_task("one"))', [Text("1")], path="/" + query,
+                          env=subprocess_env(PYTHONPATH=str(lib), VESK_TOKEN=token))
+    assert result.returncode == 0 and result.stdout == "1\n", result.summary()
+    assert os.listdir(assets) == []
 
 
 def test_a_squatter_on_ipv6_loopback_stops_the_bridge_from_starting():
