@@ -170,6 +170,8 @@
       const fixed = options.url || page.token !== null || options.token !== undefined;
       this.fixedUrl = !fixed ? null : options.url ? withToken(options.url, page.token) : addressUrl(chooseAddress(page, null));
       this.page = page;
+      // What to dial while no run file says otherwise.
+      this.plainUrl = this.fixedUrl || addressUrl(chooseAddress(page, null));
       this.runFile = options.runFile !== undefined ? options.runFile : RUN_FILE;
       this.retryMs = options.retryMs === undefined ? 1000 : options.retryMs;
       this.onStatus = options.onStatus || null;
@@ -177,10 +179,9 @@
       this.handlers = new Map();
       this.socket = null;
       this.stopped = false;
-      const url = this.fixedUrl || addressUrl(chooseAddress(page, null));
       // Plain data, so tests can read it from the page (window.veskStatus);
       // its url never shows the token.
-      this.status = { url: redactToken(url), connected: false, tasks: 0, errors: [], numEnvs: null, lastTask: null, closed: null };
+      this.status = { url: redactToken(this.plainUrl), connected: false, tasks: 0, errors: [], numEnvs: null, lastTask: null, closed: null };
       // Milliseconds spent per stage of answering, summed over tasks (for benchmarks).
       this.timings = { tasks: 0, decode: 0, handle: 0, reply: 0 };
     }
@@ -213,7 +214,7 @@
     // the run, or left open from the last one, meets this run's token.
     _open() {
       if (this.fixedUrl !== null || !this.runFile || !global.document) {
-        this._dial(this.fixedUrl || addressUrl(chooseAddress(this.page, null)));
+        this._dial(this.plainUrl);
         return;
       }
       loadRunFile(this.runFile).then((run) => {
