@@ -34,7 +34,10 @@ REFUSED = ["https://evil.example", "http://localhost.evil.example", "http://127.
 
 
 def scenario(body, script, env=None, **options):
-    return run_scenario(PRELUDE + textwrap.dedent(body), script, env=subprocess_env(**(env or {})), **options)
+    # Hand-written clients: no token unless the test sets one (the admit
+    # fixture below leaves its last VESK_TOKEN in this process's environment).
+    env = subprocess_env(**{"VESK_TOKEN": "off", **(env or {})})
+    return run_scenario(PRELUDE + textwrap.dedent(body), script, env=env, **options)
 
 
 def admitted(result):
@@ -326,6 +329,6 @@ asyncio.base_events.BaseEventLoop.create_server = create_server
                                    "socket.gaierror(socket.EAI_ADDRFAMILY, 'address family not supported')"])
 def test_without_ipv6_loopback_the_bridge_serves_127_0_0_1_alone(error):
     program = NO_IPV6.format(error=error) + PRELUDE + 'show(env.one_task("one"))'
-    result = run_scenario(program, [Text("1")], env=subprocess_env())
+    result = run_scenario(program, [Text("1")], env=subprocess_env(VESK_TOKEN="off"))
     assert result.returncode == 0 and result.messages == ['"one"'], result.summary()
     assert result.stdout == "1\n"
