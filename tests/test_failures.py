@@ -313,7 +313,7 @@ def raw_frame(payload, opcode):
 def test_a_protocol_error_ends_the_process_promptly_although_the_peer_stays_silent(payload, opcode, cause):
     proc = __import__("subprocess").Popen(
         [__import__("sys").executable, "-c", BRIDGE + "env.one_task('task')"],
-        stdout=-1, stderr=-1, text=True, env=subprocess_env(VESK_PORT=str(BRIDGE_PORT), VESK_MAX_MESSAGE_BYTES="100"))
+        stdout=-1, stderr=-1, text=True, env=subprocess_env(VESK_PORT=str(BRIDGE_PORT), VESK_MAX_MESSAGE_BYTES="100", VESK_TOKEN="off"))
     try:
         assert wait_for_port(BRIDGE_PORT, proc=proc)
         with socket.create_connection(("127.0.0.1", BRIDGE_PORT)) as peer:

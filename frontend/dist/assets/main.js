@@ -2,7 +2,7 @@
 // cart-pole and draws environment 0. Row layout and conventions: frontend/README.md.
 (function () {
   "use strict";
-  const { VeskClient, portFromLocation, tokenFromLocation, errorReply } = globalThis.Vesk;
+  const { VeskClient, errorReply } = globalThis.Vesk;
   const { CartPoleBatch, drawCartPole, ROW } = globalThis.VeskCartPole;
 
   const ctx = document.getElementById("scene").getContext("2d");
@@ -33,6 +33,7 @@
   function showStatusNow(s) {
     const state = s.connected ? "connected" : s.closed ? `disconnected (code ${s.closed.code}${s.closed.reason ? ", " + s.closed.reason : ""})` : "connecting";
     const last = s.errors.length ? ` · last error: ${s.errors[s.errors.length - 1]}` : "";
+    // s.url shows the token as <redacted>: the status line may end up in a screenshot.
     statusLine.textContent = `${s.url}: ${state} · tasks answered ${s.tasks}${last}`;
   }
 
@@ -74,11 +75,8 @@
 
   let client;
   try {
-    client = new VeskClient({
-      port: portFromLocation(location.search),
-      token: tokenFromLocation(location.search),
-      onStatus: showStatus,
-    });
+    // Port and token from the page's address, else from the run file.
+    client = new VeskClient({ onStatus: showStatus });
   } catch (err) {
     // Bad ?port=: nothing to connect to; still give tests a status to read.
     const reply = errorReply(err);
