@@ -1,0 +1,132 @@
+"""Node as a host: a page's simulation that needs no DOM, run with the same
+client kit and protocol as in a browser, lighter and faster.
+
+The script is a classic script, run in Node's global scope after the client
+kit (globalThis.Vesk), as a page's <script> tags are. It also finds
+`globalThis.VeskHost`: `port` and `token` (the bridge's), `WebSocket`,
+`client(options)` (a `Vesk.VeskClient` dialling the bridge), `load(file)`
+(runs another classic script, relative to the script's folder) and
+`require` (Node's, relative to the script).
+
+Node's WebSocket is its global one (Node 22 and newer, Node 20 and 21 with
+`--experimental-websocket`), else the ws package (Debian's `node-ws`).
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import pathlib
+import shutil
+import subprocess
+from typing import List, Optional, Sequence, Tuple
+
+from .base import HostStartError
+from .base import ProcessHost
+from .pages import frontend_folder, page_url
+from .process import HostProcess
+
+NODE_VARIABLE = "VESK_NODE"
+NODE_NAMES = ("node", "nodejs")
+_BOOTSTRAP = pathlib.Path(__file__).resolve().parent / "node_host.mjs"
+_WEBSOCKET_PROBE = ("let k = typeof WebSocket === 'function' ? 'global' : 'none';"
+                    "if (k === 'none') { try { require.resolve('ws'); k = 'ws'; } catch (_) {} }"
+                    "console.log(k + ' ' + process.version);")
+_EXPERIMENTAL = "--experimental-websocket"
+
+
+class NodeNotFoundError(FileNotFoundError):
+    """No usable Node was found; the message says how to install one."""
+
+
+def _install(packages: str) -> str:
+    root = getattr(os, "geteuid", lambda: 1)() == 0
+    return f"apt-get install -y {packages}" + ("" if root else "  (as root, e.g. with sudo)")
+
+
+def find_node(executable: Optional[str] = None) -> str:
+    """The Node to run: `executable`, else $VESK_NODE, else node or nodejs on PATH."""
+    given = executable or os.environ.get(NODE_VARIABLE)
+    if given:
+        path = shutil.which(given)
+        if path is None:
+            source = "executable" if executable else f"${NODE_VARIABLE}"
+            raise NodeNotFoundError(f"{source} names {given!r}, which is not an executable file")
+        return path
+    for name in NODE_NAMES:
+        path = shutil.which(name)
+        if path:
+            return path
+    raise NodeNotFoundError(f"no Node found (looked for ${NODE_VARIABLE} and {', '.join(NODE_NAMES)} on PATH). "
+                            f"Install it (Debian/Ubuntu: {_install('nodejs')}) or set {NODE_VARIABLE} to its "
+                            "executable.")
+
+
+@functools.lru_cache(maxsize=None)
+def websocket_flags(executable: str) -> Tuple[str, ...]:
+    """The flags `executable` needs for a WebSocket: none where it has a
+    global one or the ws package, `--experimental-websocket` on Node 20 and 21."""
+    def probe(*flags: str) -> List[str]:
+        try:
+            done = subprocess.run([executable, *flags, "-e", _WEBSOCKET_PROBE], capture_output=True, text=True,
+                                  timeout=30)
+        except (OSError, subprocess.SubprocessError):
+            return []
+        return done.stdout.split() if done.returncode == 0 else []
+
+    plain = probe()
+    if not plain:
+        raise NodeNotFoundError(f"{executable} does not run as Node")
+    if plain[0] == "global":
+        return ()
+    if probe(_EXPERIMENTAL)[:1] == ["global"]:
+        return (_EXPERIMENTAL,)
+    if plain[0] == "ws":
+        return ()
+    raise NodeNotFoundError(f"Node {plain[1]} ({executable}) has no WebSocket: use Node 22 or newer, or install "
+                            f"the ws package (Debian/Ubuntu: {_install('node-ws')})")
+
+
+def reference_node_script() -> pathlib.Path:
+    """The reference cart-pole's Node entry, beside the page's scripts."""
+    return frontend_folder() / "dist" / "assets" / "node-main.js"
+
+
+class Node(ProcessHost):
+    """Node running one page script; see the module's documentation."""
+
+    name = "Node"
+    role = "Node host"
+
+    def __init__(self, *, executable: Optional[str] = None, args: Sequence[str] = ()) -> None:
+        self.requested_executable = executable
+        self.args = tuple(args)
+        self.process = None
+
+    def start(self) -> None:
+        if self.process is not None:
+            return
+        executable = self.executable = find_node(self.requested_executable)
+        kit = frontend_folder() / "dist" / "assets" / "vesk-client.js"
+        command = [executable, *websocket_flags(executable), *self.args, str(_BOOTSTRAP), str(kit)]
+        try:
+            self.process = HostProcess(self.name, command, stdin=subprocess.PIPE, on_unexpected_exit=self._exited)
+        except OSError as error:
+            raise HostStartError(f"cannot run {executable}: {error}") from error
+
+    def address(self, page: str, port: int, token: Optional[str]) -> str:
+        if "://" in page:
+            raise ValueError(f"Node runs a script file, not {page!r}")
+        return page_url(page, port, token)
+
+    def open(self, address: str) -> None:
+        if self.process is None:
+            raise RuntimeError("the Node host is not started")
+        try:
+            self.process.send_line(address)
+        except OSError:
+            pass  # Node has ended: the launcher reports its exit
+
+    def close(self) -> None:
+        if self.process is not None:
+            self.process.close()
