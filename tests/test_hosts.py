@@ -5,6 +5,7 @@ process-wide."""
 import json
 import os
 import shutil
+import signal
 import tempfile
 import textwrap
 import threading
@@ -231,3 +232,38 @@ def test_a_killed_host_is_reported_in_one_line(launcher, tmp, request):
     while processes_mentioning(tmp) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert processes_mentioning(tmp) == [] and not os.path.exists(f"/proc/{report['pid']}")
+
+
+@pytest.mark.parametrize("single_process", [True, False], ids=["single-process", "multi-process"])
+def test_a_renderer_crash_is_reported_and_nothing_is_left(chromium, tmp, single_process):
+    result = run_child(f"""
+        from veskit.hosts.devtools import DevToolsError
+        browser = veskit.Browser(single_process={single_process})
+        with browser:
+            env = browser.make(CartPole, 2)
+            env.reset(seed=0)
+            try:
+                browser.devtools.call("Page.crash", browser.session, timeout=2)  # never answered
+            except DevToolsError:
+                pass
+            try:
+                for _ in range(50):
+                    env.step(np.ones((2, 1)))
+                    time.sleep(0.05)
+            except ConnectionError as error:
+                show(error=str(error), log=browser.log_path, status=browser.process.poll())
+        """, tmp, VESK_ON_FAILURE="raise")
+    assert result.returncode == 0, result.stderr
+    (report,) = shown(result)
+    assert report["error"].startswith("connection to the front-end failed: ")
+    ours = [line for line in result.stderr.splitlines() if line.startswith("veskit:")]
+    if single_process:  # the renderer is the browser: its exit is reported
+        assert report["status"] is not None
+        assert ours == [f"veskit: Chromium exited unexpectedly (status {report['status']} "
+                        f"({signal.Signals(-report['status']).name})); its output is in {report['log']}"]
+    else:
+        assert report["status"] is None and ours == []
+    deadline = time.monotonic() + 5
+    while processes_mentioning(tmp) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert processes_mentioning(tmp) == []

@@ -197,7 +197,8 @@ class Launcher:
         is_class = isinstance(cls, type) and issubclass(cls, Vesk.Vesk_Pal_st)
         target: Any = None
         if is_class:
-            target = cls.__new__(cls)
+            create: Any = cls.__new__  # what the class's call would use, without __init__
+            target = create(cls)
             _instance_hooks.install(target, "connect", self._connect_hook(target, cls), self._owner)
         else:
             self.open_page()  # the page retries until the bridge listens
@@ -367,9 +368,10 @@ class Browser(Launcher):
         args: Sequence[str] = (),
         canvas: str = "canvas",
         devtools_domains: Sequence[str] = ("Runtime", "Log", "Page"),
+        single_process: bool = True,
     ) -> None:
         self.chromium = Chromium(executable=executable, headless=headless, window_size=window_size, args=args,
-                                 devtools_domains=devtools_domains)
+                                 devtools_domains=devtools_domains, single_process=single_process)
         super().__init__(self.chromium, page, port=port, token=token, connect_timeout=connect_timeout)
         self.executable = executable
         self.canvas = canvas

@@ -106,8 +106,8 @@ def find_chromium(executable: Optional[str] = None) -> str:
     raise ChromiumNotFoundError(install_hint())
 
 
-def chromium_flags(window_size: Tuple[int, int]) -> List[str]:
-    return [
+def chromium_flags(window_size: Tuple[int, int], single_process: bool) -> List[str]:
+    return [*(["--single-process"] if single_process else []),
         # Only our own page is shown, and containers often lack the namespaces
         # the sandbox needs (as root it refuses to start at all).
         "--no-sandbox",
@@ -146,8 +146,9 @@ class Chromium(ProcessHost):
 
     def __init__(self, *, executable: Optional[str] = None, headless: bool = True,
                  window_size: Tuple[int, int] = (800, 600), args: Sequence[str] = (),
-                 devtools_domains: Sequence[str] = ("Runtime", "Log", "Page")) -> None:
+                 devtools_domains: Sequence[str] = ("Runtime", "Log", "Page"), single_process: bool = True) -> None:
         self.requested_executable = executable
+        self.single_process = single_process
         self.headless = headless
         self.window_size = window_size
         self.args = tuple(args)
@@ -170,7 +171,7 @@ class Chromium(ProcessHost):
         their_commands, our_commands = map(_high_descriptor, os.pipe())
         our_answers, their_answers = map(_high_descriptor, os.pipe())
         command = [sys.executable, "-I", "-S", "-c", _AT_3_AND_4, str(their_commands), str(their_answers),
-                   executable, *(["--headless"] if self.headless else []), *chromium_flags(self.window_size),
+                   executable, *(["--headless"] if self.headless else []), *chromium_flags(self.window_size, self.single_process),
                    f"--user-data-dir={self.profile}", "--remote-debugging-pipe", *self.args, "about:blank"]
         try:
             self.process = HostProcess(self.name, command, env=dict(os.environ, TMPDIR=scratch),
