@@ -78,10 +78,10 @@ def processes_mentioning(text):
 def node_fixture():
     """Node with a WebSocket, for the Node host's tests: CI must have it,
     elsewhere those tests skip."""
-    from veskit.hosts.node import websocket_flags
+    from veskit.hosts.node import websocket_setup
     try:
         executable = veskit.find_node()
-        websocket_flags(executable)
+        websocket_setup(executable)
         return executable
     except veskit.NodeNotFoundError as error:
         if "CI" in os.environ:

@@ -13,6 +13,8 @@ import time
 
 import pytest
 
+import veskit
+
 from conftest import processes_mentioning, run_python
 from veskit.hosts.devtools import DevTools, DevToolsError
 from veskit.hosts.node import _BOOTSTRAP
@@ -267,3 +269,47 @@ def test_a_renderer_crash_is_reported_and_nothing_is_left(chromium, tmp, single_
     while processes_mentioning(tmp) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert processes_mentioning(tmp) == []
+
+
+FAKE_NODE = """#!/bin/sh
+case "$*" in
+  *--experimental-websocket*) echo '{{"global": {flagged}, "ws": "{ws}", "version": "v{version}"}}' ;;
+  *) echo '{{"global": {plain}, "ws": "{ws}", "version": "v{version}"}}' ;;
+esac
+"""
+
+
+@pytest.mark.parametrize("version, plain, flagged, ws, expected", [
+    ("22.1.0", "true", "true", "", ((), None)),
+    ("20.20.0", "false", "true", "/x/ws/index.js", (("--experimental-websocket",), None)),
+    ("18.19.0", "false", "false", "/usr/share/nodejs/ws/index.js", ((), "/usr/share/nodejs/ws/index.js")),
+    ("18.19.0", "false", "false", "", "Node v18.19.0 .* has no WebSocket: use Node 22 or newer, or install the ws "
+                                      r"package \(Debian/Ubuntu: apt-get install -y node-ws"),
+], ids=["global", "flag", "ws", "none"])
+def test_node_websocket_detection(tmp_path, version, plain, flagged, ws, expected):
+    from veskit.hosts.node import websocket_setup
+    fake = tmp_path / "node"
+    fake.write_text(FAKE_NODE.format(version=version, plain=plain, flagged=flagged, ws=ws))
+    fake.chmod(0o755)
+    if isinstance(expected, str):
+        with pytest.raises(veskit.NodeNotFoundError, match=expected):
+            websocket_setup(str(fake))
+    else:
+        assert websocket_setup(str(fake)) == expected
+
+
+@pytest.mark.skipif(not os.path.isdir("/usr/share/nodejs/ws"), reason="Debian's node-ws is not installed")
+def test_node_host_over_the_ws_package(node, tmp):
+    result = run_child("""
+        import veskit.hosts.node as node
+        node.websocket_setup = lambda executable: ((), "/usr/share/nodejs/ws")  # as on a Node without WebSocket
+        with veskit.NodeHost() as host:
+            env = host.make(CartPole, 2)
+            env.reset(seed=0)
+            state = env.step(np.ones((2, 1)))[0]
+            show(state=state.shape, command=open(f"/proc/{host.process.pid}/cmdline").read().split("\\0"))
+        """, tmp)
+    assert result.returncode == 0, result.stderr
+    (report,) = shown(result)
+    assert report["state"] == [2, 7] and "/usr/share/nodejs/ws" in report["command"]
+    assert "--experimental-websocket" not in report["command"]

@@ -15,11 +15,12 @@ Node's WebSocket is its global one (Node 22 and newer, Node 20 and 21 with
 from __future__ import annotations
 
 import functools
+import json
 import os
 import pathlib
 import shutil
 import subprocess
-from typing import List, Optional, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 from .base import HostStartError
 from .base import ProcessHost
@@ -29,9 +30,11 @@ from .process import HostProcess
 NODE_VARIABLE = "VESK_NODE"
 NODE_NAMES = ("node", "nodejs")
 _BOOTSTRAP = pathlib.Path(__file__).resolve().parent / "node_host.mjs"
-_WEBSOCKET_PROBE = ("let k = typeof WebSocket === 'function' ? 'global' : 'none';"
-                    "if (k === 'none') { try { require.resolve('ws'); k = 'ws'; } catch (_) {} }"
-                    "console.log(k + ' ' + process.version);")
+# Debian's node-ws lives in /usr/share/nodejs, which only Debian's own Node searches.
+_WEBSOCKET_PROBE = ("let ws = '';"
+                    "for (const where of ['ws', '/usr/share/nodejs/ws']) {"
+                    "  try { ws = require.resolve(where); break; } catch (_) {} }"
+                    "console.log(JSON.stringify({global: typeof WebSocket === 'function', ws, version: process.version}));")
 _EXPERIMENTAL = "--experimental-websocket"
 
 
@@ -63,28 +66,30 @@ def find_node(executable: Optional[str] = None) -> str:
 
 
 @functools.lru_cache(maxsize=None)
-def websocket_flags(executable: str) -> Tuple[str, ...]:
-    """The flags `executable` needs for a WebSocket: none where it has a
-    global one or the ws package, `--experimental-websocket` on Node 20 and 21."""
-    def probe(*flags: str) -> List[str]:
+def websocket_setup(executable: str) -> Tuple[Tuple[str, ...], Optional[str]]:
+    """How `executable` gets a WebSocket: the flags it needs (none where it
+    has a global one, `--experimental-websocket` on Node 20 and 21) and else
+    the ws package's path."""
+    def probe(*flags: str) -> Dict[str, Any]:
         try:
             done = subprocess.run([executable, *flags, "-e", _WEBSOCKET_PROBE], capture_output=True, text=True,
                                   timeout=30)
-        except (OSError, subprocess.SubprocessError):
-            return []
-        return done.stdout.split() if done.returncode == 0 else []
+            found: Dict[str, Any] = json.loads(done.stdout) if done.returncode == 0 else {}
+            return found
+        except (OSError, subprocess.SubprocessError, ValueError):
+            return {}
 
     plain = probe()
     if not plain:
         raise NodeNotFoundError(f"{executable} does not run as Node")
-    if plain[0] == "global":
-        return ()
-    if probe(_EXPERIMENTAL)[:1] == ["global"]:
-        return (_EXPERIMENTAL,)
-    if plain[0] == "ws":
-        return ()
-    raise NodeNotFoundError(f"Node {plain[1]} ({executable}) has no WebSocket: use Node 22 or newer, or install "
-                            f"the ws package (Debian/Ubuntu: {_install('node-ws')})")
+    if plain.get("global"):
+        return (), None
+    if probe(_EXPERIMENTAL).get("global"):
+        return (_EXPERIMENTAL,), None
+    if plain.get("ws"):
+        return (), str(plain["ws"])
+    raise NodeNotFoundError(f"Node {plain.get('version')} ({executable}) has no WebSocket: use Node 22 or newer, "
+                            f"or install the ws package (Debian/Ubuntu: {_install('node-ws')})")
 
 
 def reference_node_script() -> pathlib.Path:
@@ -108,7 +113,8 @@ class Node(ProcessHost):
             return
         executable = self.executable = find_node(self.requested_executable)
         kit = frontend_folder() / "dist" / "assets" / "vesk-client.js"
-        command = [executable, *websocket_flags(executable), *self.args, str(_BOOTSTRAP), str(kit)]
+        flags, ws = websocket_setup(executable)
+        command = [executable, *flags, *self.args, str(_BOOTSTRAP), str(kit), *([ws] if ws else [])]
         try:
             self.process = HostProcess(self.name, command, stdin=subprocess.PIPE, on_unexpected_exit=self._exited)
         except OSError as error:

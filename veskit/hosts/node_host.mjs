@@ -1,7 +1,7 @@
 // The Node host's own side: gives a page's classic scripts what a browser
 // gives them (the client kit on globalThis.Vesk, a WebSocket), then runs
 // them. Started by veskit/hosts/node.py as
-//     node node_host.mjs <client kit>
+//     node node_host.mjs <client kit> [<the ws package, without a global WebSocket>]
 // and told what to open as one line on standard input: the script's file
 // URL with the bridge's port and token in its query, as a browser page gets
 // them (so neither shows in the process list).
@@ -16,15 +16,10 @@ function runClassic(file) {
   vm.runInThisContext(fs.readFileSync(file, "utf8"), { filename: file });
 }
 
-function findWebSocket(script) {
+// The global WebSocket, else the ws package at `wsPath` (found by node.py).
+function findWebSocket(wsPath) {
   if (typeof globalThis.WebSocket === "function") return globalThis.WebSocket;
-  for (const base of [script, path.join(process.cwd(), "index.js")]) {
-    try {
-      return createRequire(base)("ws"); // Debian: node-ws
-    } catch (_) {
-      // not found from here
-    }
-  }
+  if (wsPath) return createRequire(import.meta.url)(wsPath);
   throw new Error(`Node ${process.version} has no WebSocket: use Node 22 or newer (or 20 with ` +
     "--experimental-websocket), or install the ws package (Debian: apt-get install -y node-ws)");
 }
@@ -48,13 +43,13 @@ function readLine(stream) {
   });
 }
 
-const [kit] = process.argv.slice(2);
+const [kit, wsPath] = process.argv.slice(2);
 runClassic(kit);
 const address = new URL(await readLine(process.stdin));
 const script = fileURLToPath(address);
 const port = Number(address.searchParams.get("port"));
 const token = address.searchParams.get("token");
-const WebSocket = findWebSocket(script);
+const WebSocket = findWebSocket(wsPath);
 
 globalThis.VeskHost = {
   port,
