@@ -7,7 +7,8 @@ Setups: `chromium-multi` is Chromium with its usual processes (renderer,
 GPU, network service apart: the launcher's flags before the single-process
 default), `chromium-single` the launcher's default (`--single-process`), and
 `node` the Node host running the same simulation (cartpole.js) with the same
-client kit. Each measurement runs in a process of its own (the bridge is
+client kit and Node's own WebSocket, `node-ws` the same over the ws package
+(Debian's node-ws, in /usr/share/nodejs). Each measurement runs in a process of its own (the bridge is
 process-wide), setups and sizes interleaved round after round; the medians
 are printed.
 
@@ -31,7 +32,7 @@ ROOT = os.path.dirname(HERE)
 sys.path[:0] = [os.path.join(ROOT, "examples")]
 
 WARMUP = 50
-SETUPS = ("chromium-multi", "chromium-single", "node")
+SETUPS = ("chromium-multi", "chromium-single", "node", "node-ws")
 
 
 def host_memory(group):
@@ -56,7 +57,10 @@ def measure(setup, num_envs, steps):
     import veskit
 
     scene = dict(demo.load_scene(), max_steps=10**6)
-    if setup == "node":
+    if setup.startswith("node"):
+        if setup == "node-ws":  # the ws package in place of Node's own WebSocket
+            import veskit.hosts.node
+            veskit.hosts.node.websocket_setup = lambda executable: ((), "/usr/share/nodejs/ws")
         launcher = veskit.NodeHost()
     else:
         launcher = veskit.Browser(demo.prepare_bundle(), single_process=setup == "chromium-single")
@@ -92,10 +96,10 @@ def run_one(setup, num_envs, steps):
 def versions():
     import veskit
     found = []
-    for name, finder in (("Chromium", veskit.find_chromium), ("node", veskit.find_node)):
+    for name, finder, field in (("Chromium", veskit.find_chromium, 1), ("node", veskit.find_node, 0)):
         try:
             found.append(name + " " + subprocess.run([finder(), "--version"], capture_output=True, text=True,
-                                                     timeout=30).stdout.split()[-1])
+                                                     timeout=30).stdout.split()[field])
         except (OSError, IndexError, subprocess.SubprocessError, FileNotFoundError):
             found.append(name + " unknown")
     return found

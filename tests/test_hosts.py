@@ -4,6 +4,7 @@ dies. Each host runs in a child interpreter: the bridge's queues are
 process-wide."""
 import json
 import os
+import re
 import shutil
 import signal
 import tempfile
@@ -313,3 +314,15 @@ def test_node_host_over_the_ws_package(node, tmp):
     (report,) = shown(result)
     assert report["state"] == [2, 7] and "/usr/share/nodejs/ws" in report["command"]
     assert "--experimental-websocket" not in report["command"]
+
+
+def test_the_readme_node_host_example_runs(node, tmp):
+    with open(os.path.join(os.path.dirname(TESTS), "README.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    # The example uses the README's minimal subclass, defined before it.
+    subclass = next(block for block in blocks if "class CartPole(Vesk.Vesk_Pal_st)" in block)
+    example = next(block for block in blocks if "veskit.NodeHost()" in block)
+    code = subclass[:subclass.index("env = CartPole()")] + example + "print(state.shape, rewards.tolist())\n"
+    result = run_python(code, env={"TMPDIR": tmp})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "(8, 7) [1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0]"
