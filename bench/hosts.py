@@ -6,9 +6,10 @@
 Setups: `chromium-multi` is Chromium with its usual processes (renderer,
 GPU, network service apart: the launcher's flags before the single-process
 default), `chromium-single` the launcher's default (`--single-process`), and
-`node` the Node host running the same simulation (cartpole.js) with the same
-client kit and Node's own WebSocket, `node-ws` the same over the ws package
-(Debian's node-ws, in /usr/share/nodejs). Each measurement runs in a process of its own (the bridge is
+`node-own` the Node host running the same simulation (cartpole.js) with the
+same client kit over Node's own WebSocket, `node-ws` the same over the ws
+package (Debian's node-ws, in /usr/share/nodejs; the Node host's choice
+where it is installed). Each measurement runs in a process of its own (the bridge is
 process-wide), setups and sizes interleaved round after round; the medians
 are printed.
 
@@ -32,7 +33,8 @@ ROOT = os.path.dirname(HERE)
 sys.path[:0] = [os.path.join(ROOT, "examples")]
 
 WARMUP = 50
-SETUPS = ("chromium-multi", "chromium-single", "node", "node-ws")
+NODE_MAJOR = int(subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip("v\n").split(".")[0] or 0)
+SETUPS = ("chromium-multi", "chromium-single", "node-own", "node-ws")
 
 
 def host_memory(group):
@@ -58,9 +60,10 @@ def measure(setup, num_envs, steps):
 
     scene = dict(demo.load_scene(), max_steps=10**6)
     if setup.startswith("node"):
-        if setup == "node-ws":  # the ws package in place of Node's own WebSocket
-            import veskit.hosts.node
-            veskit.hosts.node.websocket_setup = lambda executable: ((), "/usr/share/nodejs/ws")
+        import veskit.hosts.node
+        own = ((), None) if NODE_MAJOR >= 22 else (("--experimental-websocket",), None)
+        choice = ((), "/usr/share/nodejs/ws") if setup == "node-ws" else own
+        veskit.hosts.node.websocket_setup = lambda executable: choice
         launcher = veskit.NodeHost()
     else:
         launcher = veskit.Browser(demo.prepare_bundle(), single_process=setup == "chromium-single")

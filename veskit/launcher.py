@@ -111,7 +111,7 @@ class Launcher:
         self.url = self.host.address(page, self.port, self.token)
         self._set_variables()
         self._started = True
-        self.host.on_unexpected_exit = self._report_exit
+        self.host.on_lost = self._report_lost
         atexit.register(self.close)
         try:
             self.host.start()
@@ -127,7 +127,7 @@ class Launcher:
         os.environ["VESK_PORT"] = str(self.port)
         os.environ["VESK_TOKEN"] = self.token
 
-    def _report_exit(self, line: str) -> None:
+    def _report_lost(self, line: str) -> None:
         if not self._closing:
             print(line, file=sys.stderr, flush=True)
 

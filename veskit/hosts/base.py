@@ -29,9 +29,9 @@ class Host(abc.ABC):
     #: The program's executable, once found.
     executable: str = ""
 
-    #: Called with one line when the program exits while it was not being
-    #: closed; the launcher prints it.
-    on_unexpected_exit: Optional[Callable[[str], None]] = None
+    #: Called with one line when the program exits, or its page crashes,
+    #: while it was not being closed; the launcher prints it.
+    on_lost: Optional[Callable[[str], None]] = None
 
     @abc.abstractmethod
     def start(self) -> None:
@@ -90,9 +90,9 @@ class ProcessHost(Host):
 
     process: Optional[HostProcess] = None
 
-    def _exited(self, line: str) -> None:
-        if self.on_unexpected_exit is not None:
-            self.on_unexpected_exit(line)
+    def _lost(self, line: str) -> None:
+        if self.on_lost is not None:
+            self.on_lost(line)
 
     def returncode(self) -> Optional[int]:
         return self.process.returncode() if self.process is not None else None

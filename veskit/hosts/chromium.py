@@ -176,7 +176,7 @@ class Chromium(ProcessHost):
         try:
             self.process = HostProcess(self.name, command, env=dict(os.environ, TMPDIR=scratch),
                                        pass_fds=(their_commands, their_answers), remove=(self.profile,),
-                                       on_unexpected_exit=self._exited)
+                                       on_unexpected_exit=self._lost)
         except OSError as error:
             for fd in (our_commands, our_answers):
                 os.close(fd)
@@ -207,7 +207,9 @@ class Chromium(ProcessHost):
                 time.sleep(0 if pages else _POLL)
             self.session = self.devtools.call("Target.attachToTarget", targetId=pages[0]["targetId"], flatten=True)[
                 "sessionId"]
-            for domain in self.devtools_domains:
+            # A crashed page is reported; with the helpers apart the browser lives on.
+            self.devtools.on_event = self._event
+            for domain in ("Inspector", *self.devtools_domains):
                 self.devtools.call(f"{domain}.enable", self.session)
         except DevToolsError as error:
             code = self.process.returncode()
@@ -216,6 +218,10 @@ class Chromium(ProcessHost):
             state = f"exited with status {code}" if code is not None else "did not answer"
             raise BrowserStartError(f"Chromium {state} at start ({error}); its output ends with:\n"
                                     f"{self.process.output_tail()}") from error
+
+    def _event(self, method: str, params: Dict[str, Any]) -> None:
+        if method == "Inspector.targetCrashed" and self.process is not None:
+            self._lost(f"veskit: Chromium's page crashed; its output is in {self.process.log_path}")
 
     def _wait_briefly(self) -> Optional[int]:
         """The exit status of a Chromium that is ending, else None."""

@@ -41,6 +41,8 @@ class DevTools:
         self._last_id = 0
         self._gone: Optional[str] = None  # why no more answers come
         self._closed = False
+        #: Called on the reader's thread with each event's method and parameters.
+        self.on_event: Optional[Callable[[str, Dict[str, Any]], None]] = None
         self._reader = threading.Thread(target=self._read, name="vesk-devtools", daemon=True)
         self._reader.start()
 
@@ -65,6 +67,8 @@ class DevTools:
             self._changed.notify_all()
 
     def _take(self, message: Dict[str, Any]) -> None:
+        if "id" not in message and self.on_event is not None:
+            self.on_event(message["method"], message.get("params", {}))
         with self._changed:
             if "id" in message:
                 self._results[message["id"]] = message

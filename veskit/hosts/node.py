@@ -8,8 +8,9 @@ kit (globalThis.Vesk), as a page's <script> tags are. It also finds
 (runs another classic script, relative to the script's folder) and
 `require` (Node's, relative to the script).
 
-Node's WebSocket is its global one (Node 22 and newer, Node 20 and 21 with
-`--experimental-websocket`), else the ws package (Debian's `node-ws`).
+Node's WebSocket is the ws package where it is installed (Debian's
+`node-ws`), else Node's own (Node 22 and newer, Node 20 and 21 with
+`--experimental-websocket`); see `websocket_setup`.
 """
 
 from __future__ import annotations
@@ -67,9 +68,13 @@ def find_node(executable: Optional[str] = None) -> str:
 
 @functools.lru_cache(maxsize=None)
 def websocket_setup(executable: str) -> Tuple[Tuple[str, ...], Optional[str]]:
-    """How `executable` gets a WebSocket: the flags it needs (none where it
-    has a global one, `--experimental-websocket` on Node 20 and 21) and else
-    the ws package's path."""
+    """How `executable` gets a WebSocket: the flags it needs and the ws
+    package's path, None for Node's own WebSocket.
+
+    The ws package comes first where it is installed: measured on Node 20
+    it answered faster and took 14 MB less than Node's own WebSocket (which
+    loads an HTTP client and its WebAssembly parser). Else Node's own: global
+    from Node 22, behind `--experimental-websocket` on Node 20 and 21."""
     def probe(*flags: str) -> Dict[str, Any]:
         try:
             done = subprocess.run([executable, *flags, "-e", _WEBSOCKET_PROBE], capture_output=True, text=True,
@@ -82,12 +87,12 @@ def websocket_setup(executable: str) -> Tuple[Tuple[str, ...], Optional[str]]:
     plain = probe()
     if not plain:
         raise NodeNotFoundError(f"{executable} does not run as Node")
+    if plain.get("ws"):
+        return (), str(plain["ws"])
     if plain.get("global"):
         return (), None
     if probe(_EXPERIMENTAL).get("global"):
         return (_EXPERIMENTAL,), None
-    if plain.get("ws"):
-        return (), str(plain["ws"])
     raise NodeNotFoundError(f"Node {plain.get('version')} ({executable}) has no WebSocket: use Node 22 or newer, "
                             f"or install the ws package (Debian/Ubuntu: {_install('node-ws')})")
 
@@ -116,7 +121,7 @@ class Node(ProcessHost):
         flags, ws = websocket_setup(executable)
         command = [executable, *flags, *self.args, str(_BOOTSTRAP), str(kit), *([ws] if ws else [])]
         try:
-            self.process = HostProcess(self.name, command, stdin=subprocess.PIPE, on_unexpected_exit=self._exited)
+            self.process = HostProcess(self.name, command, stdin=subprocess.PIPE, on_unexpected_exit=self._lost)
         except OSError as error:
             raise HostStartError(f"cannot run {executable}: {error}") from error
 

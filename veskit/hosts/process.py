@@ -38,6 +38,9 @@ for folder in sys.argv[2:]:
 """
 
 
+_TAIL_BYTES = 1 << 16  # enough for any tail we show; a log can grow large
+
+
 def exit_status(code: int) -> str:
     """`status 1`, or for a signal `status -9 (SIGKILL)`."""
     if code < 0:
@@ -106,6 +109,7 @@ class HostProcess:
             self._log.flush()
         try:
             with open(self.log_path, "rb") as f:
+                f.seek(max(0, os.fstat(f.fileno()).st_size - _TAIL_BYTES))
                 text = f.read().decode("utf-8", "replace")
         except OSError:
             return "(no output kept)"
