@@ -32,7 +32,8 @@ __all__ += ["ParallelVectorEnv", "WorkerError"]
 from .hosts import BrowserStartError, ChromiumNotFoundError, HostStartError, NodeNotFoundError, find_chromium, find_node
 from .hosts.pages import bundle_folder, frontend_folder, install_reference_page, page_url
 from ._ports import free_port
-from .launcher import Browser, Launcher, PageNotConnectedError
+from .browser import Browser
+from .launcher import Launcher, PageNotConnectedError
 from .node_host import NodeHost
 
 __all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "HostStartError", "Launcher", "NodeHost",

@@ -14,8 +14,8 @@ not answered within `connect_timeout`. The host's processes end on
 interpreter exit, and, through the host's watcher process, when this process
 dies without clean-up (`os._exit`, a signal).
 
-`Browser` is the launcher over headless Chromium (veskit/hosts/chromium.py),
-`NodeHost` the one over Node (veskit/hosts/node.py); the layer here knows
+`Browser` (veskit/browser.py) is the launcher over headless Chromium,
+`NodeHost` (veskit/node_host.py) the one over Node; the layer here knows
 hosts only through `veskit.hosts.base.Host`.
 
 One environment per process: the bridge's queues and port belong to the
@@ -31,7 +31,7 @@ import secrets
 import sys
 import threading
 import time
-from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -41,9 +41,9 @@ import Vesk
 from . import _instance_hooks
 from ._ports import connected, free_port, listening
 from .hosts.base import Host
-from .hosts.chromium import Chromium
-from .hosts.devtools import DevTools
-from .hosts.pages import default_page
+
+if TYPE_CHECKING:
+    from .browser import Browser as Browser
 
 E = TypeVar("E")
 L = TypeVar("L", bound="Launcher")
@@ -181,35 +181,50 @@ class Launcher:
         picture where the host has one.
         """
         global _made_in_process
+        self._check_can_make()
+        self.start()
+        self._set_variables()
+        env = self._construct(factory, args, kwargs)
+        self._adopt(env)
+        self.env = env
+        _made_in_process = self.url
+        return env  # type: ignore[no-any-return]
+
+    def _check_can_make(self) -> None:
         if self.env is not None:
             raise RuntimeError(f"this {type(self).__name__} already made its environment: one page, one environment")
         if _made_in_process is not None:
             raise RuntimeError(
                 "this process already made an environment (for " + _made_in_process + "); the bridge's queues "
                 "and port belong to the class, so each environment needs a process of its own (veskit's workers)")
-        self.start()
-        self._set_variables()
+
+    def _construct(self, factory: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
+        """`factory(*args, **kwargs)`, built on a thread of its own while this
+        one watches for a reason to give up (`_connect_problem`); closes the
+        launcher when construction fails."""
         self._bridge_error = None
         made: List[Any] = []
         failed: List[BaseException] = []
         done = threading.Event()
         cls: Any = factory
-        is_class = isinstance(cls, type) and issubclass(cls, Vesk.Vesk_Pal_st)
         target: Any = None
-        if is_class:
+        if isinstance(cls, type) and issubclass(cls, Vesk.Vesk_Pal_st):
             create: Any = cls.__new__  # what the class's call would use, without __init__
             target = create(cls)
             _instance_hooks.install(target, "connect", self._connect_hook(target, cls), self._owner)
+
+            def build() -> Any:
+                cls.__init__(target, *args, **kwargs)
+                return target
         else:
             self.open_page()  # the page retries until the bridge listens
 
+            def build() -> Any:
+                return factory(*args, **kwargs)
+
         def construct() -> None:
             try:
-                if is_class:
-                    cls.__init__(target, *args, **kwargs)
-                    made.append(target)
-                else:
-                    made.append(factory(*args, **kwargs))
+                made.append(build())
             except BaseException as error:
                 failed.append(error)
             finally:
@@ -237,13 +252,9 @@ class Launcher:
             if problem is not None:
                 raise PageNotConnectedError(problem) from self._bridge_error
             raise failed[0]
-        env = made[0]
         if target is not None:
-            _instance_hooks.restore(env, "connect", self._owner)  # no trace of the launcher's hook
-        self._adopt(env)
-        self.env = env
-        _made_in_process = self.url
-        return env  # type: ignore[no-any-return]
+            _instance_hooks.restore(target, "connect", self._owner)  # no trace of the launcher's hook
+        return made[0]
 
     @property
     def _owner(self) -> str:
@@ -343,72 +354,8 @@ class Launcher:
             _instance_hooks.install(env, "render", render, self._owner)
 
 
-
-class Browser(Launcher):
-    """A headless Chromium on `page` (default: the bundle folder's index.html,
-    where the reference page is installed when it has none; or any path or URL).
-
-    `port` (default: a free one) and `token` (default: random) are set as
-    `VESK_PORT` and `VESK_TOKEN` when the browser starts and added to the
-    page URL. `executable` overrides the search of `find_chromium`; `args`
-    are added to Chromium's flags; `canvas` is the CSS selector of the
-    canvas that `rgb_array` rendering reads.
-    """
-
-    def __init__(
-        self,
-        page: Union[str, "os.PathLike[str]", None] = None,
-        *,
-        executable: Optional[str] = None,
-        port: Optional[int] = None,
-        token: Optional[str] = None,
-        connect_timeout: float = DEFAULT_CONNECT_TIMEOUT,
-        headless: bool = True,
-        window_size: Tuple[int, int] = (800, 600),
-        args: Sequence[str] = (),
-        canvas: str = "canvas",
-        devtools_domains: Sequence[str] = ("Runtime", "Log", "Page"),
-        single_process: bool = True,
-    ) -> None:
-        self.chromium = Chromium(executable=executable, headless=headless, window_size=window_size, args=args,
-                                 devtools_domains=devtools_domains, single_process=single_process)
-        super().__init__(self.chromium, page, port=port, token=token, connect_timeout=connect_timeout)
-        self.executable = executable
-        self.canvas = canvas
-
-    def _default_page(self) -> "os.PathLike[str]":
-        return default_page()
-
-    @property
-    def process(self) -> Any:
-        """Chromium's process (a `subprocess.Popen`), None before start."""
-        return self.chromium.process.process if self.chromium.process is not None else None
-
-    @property
-    def devtools(self) -> Optional[DevTools]:
-        return self.chromium.devtools
-
-    @property
-    def session(self) -> Optional[str]:
-        return self.chromium.session
-
-    @property
-    def profile(self) -> Optional[str]:
-        return self.chromium.profile
-
-    def navigate(self) -> None:
-        """Opens the page (with its port and token) in the browser."""
-        self.open_page()
-
-    def evaluate(self, expression: str) -> Any:
-        """The value of a JavaScript expression in the page (JSON-able values;
-        a promise is awaited)."""
-        return self.chromium.evaluate(expression)
-
-    def canvas_rgb(self, selector: Optional[str] = None) -> npt.NDArray[np.uint8]:
-        """The pixels of the page's canvas (composited on white) as an
-        (height, width, 3) uint8 array."""
-        return self.chromium.canvas_rgb(selector or self.canvas)
-
-    def render_rgb(self) -> Optional[npt.NDArray[np.uint8]]:
-        return self.canvas_rgb()
+def __getattr__(name: str) -> Any:
+    if name == "Browser":  # at home in veskit/browser.py; still importable from here
+        from .browser import Browser
+        return Browser
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -19,7 +19,17 @@ function runClassic(file) {
 // The global WebSocket, else the ws package at `wsPath` (found by node.py).
 function findWebSocket(wsPath) {
   if (typeof globalThis.WebSocket === "function") return globalThis.WebSocket;
-  if (wsPath) return createRequire(import.meta.url)(wsPath);
+  if (wsPath) {
+    const WS = createRequire(import.meta.url)(wsPath);
+    // Only ever our own bridge on the loopback host: no proxy whose cache a
+    // mask protects (an all-zero mask makes ws skip masking), and the kit
+    // parses every text anyway (no UTF-8 check in JavaScript first).
+    return class LoopbackWebSocket extends WS {
+      constructor(url, protocols) {
+        super(url, protocols, { perMessageDeflate: false, skipUTF8Validation: true, generateMask() {} });
+      }
+    };
+  }
   throw new Error(`Node ${process.version} has no WebSocket: use Node 22 or newer (or 20 with ` +
     "--experimental-websocket), or install the ws package (Debian: apt-get install -y node-ws)");
 }
