@@ -33,7 +33,8 @@ ROOT = os.path.dirname(HERE)
 sys.path[:0] = [os.path.join(ROOT, "examples")]
 
 WARMUP = 50
-NODE_MAJOR = int(subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip("v\n").split(".")[0] or 0)
+NODE_VERSION = subprocess.run(["node", "--version"], capture_output=True, text=True).stdout
+NODE_MAJOR = int(NODE_VERSION.strip("v\n").split(".")[0] or 0)
 SETUPS = ("chromium-multi", "chromium-single", "node-own", "node-ws")
 
 
@@ -137,8 +138,8 @@ def main():
         for setup in args.setups:
             rs = results[setup, n]
             speed = statistics.median(r["steps_per_s"] for r in rs)
-            print(f"| {setup} | {n} | {speed:,.0f} | {speed / base:.2f} | "
-                  f"{statistics.median(r['pss_mb'] for r in rs):.0f} | {statistics.median(r['rss_mb'] for r in rs):.0f} |")
+            pss, rss = (statistics.median(r[key] for r in rs) for key in ("pss_mb", "rss_mb"))
+            print(f"| {setup} | {n} | {speed:,.0f} | {speed / base:.2f} | {pss:.0f} | {rss:.0f} |")
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import fcntl
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -170,9 +171,10 @@ class Chromium(ProcessHost):
         # Chromium reads commands from its fd 3 and answers on its fd 4.
         their_commands, our_commands = map(_high_descriptor, os.pipe())
         our_answers, their_answers = map(_high_descriptor, os.pipe())
+        flags = [*(["--headless"] if self.headless else []), *chromium_flags(self.window_size, self.single_process),
+                 f"--user-data-dir={self.profile}", "--remote-debugging-pipe", *self.args]
         command = [sys.executable, "-I", "-S", "-c", _AT_3_AND_4, str(their_commands), str(their_answers),
-                   executable, *(["--headless"] if self.headless else []), *chromium_flags(self.window_size, self.single_process),
-                   f"--user-data-dir={self.profile}", "--remote-debugging-pipe", *self.args, "about:blank"]
+                   executable, *flags, "about:blank"]
         try:
             self.process = HostProcess(self.name, command, env=dict(os.environ, TMPDIR=scratch),
                                        pass_fds=(their_commands, their_answers), remove=(self.profile,),
@@ -228,7 +230,7 @@ class Chromium(ProcessHost):
         assert self.process is not None
         try:
             return self.process.process.wait(timeout=1)
-        except Exception:
+        except subprocess.TimeoutExpired:
             return None
 
     # --- the Host interface

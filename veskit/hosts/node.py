@@ -35,7 +35,8 @@ _BOOTSTRAP = pathlib.Path(__file__).resolve().parent / "node_host.mjs"
 _WEBSOCKET_PROBE = ("let ws = '';"
                     "for (const where of ['ws', '/usr/share/nodejs/ws']) {"
                     "  try { ws = require.resolve(where); break; } catch (_) {} }"
-                    "console.log(JSON.stringify({global: typeof WebSocket === 'function', ws, version: process.version}));")
+                    "const own = typeof WebSocket === 'function';"
+                    "console.log(JSON.stringify({global: own, ws, version: process.version}));")
 _EXPERIMENTAL = "--experimental-websocket"
 
 
