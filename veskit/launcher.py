@@ -53,6 +53,7 @@ import Vesk
 
 from . import _instance_hooks
 from ._bridge_thread import BridgeRunner, check_port_free
+from ._env_queues import ReplyQueue, SendQueue
 from ._page_watch import PageWatch
 from ._ports import connected, free_port, listening
 from .hosts.base import Host
@@ -177,6 +178,13 @@ class Launcher:
         """Opens the page again after it crashed or closed."""
         self.open_page()
 
+    def _bring_page_back(self) -> None:
+        """Reopens the page and has its first task be the init task again."""
+        queues = vars(self.env).get("send_queue")
+        if isinstance(queues, SendQueue):
+            queues.reintroduce()
+        self.reopen_page()
+
     def close(self) -> None:
         """Ends the host and every process it started and stops the bridge,
         freeing its port; safe to call twice."""
@@ -231,7 +239,8 @@ class Launcher:
         self.start()
         if isinstance(factory, type) and issubclass(factory, Vesk.Vesk_Pal_st):
             env = factory.__new__(factory)
-            env.send_queue, env.reply_quene = queue.Queue(), queue.Queue()
+            env.reply_quene = ReplyQueue()
+            env.send_queue = SendQueue(env.reply_quene)
             _instance_hooks.install(env, "connect", self._connect_hook(env, factory), self._owner)
             self._construct(lambda: factory.__init__(env, *args, **kwargs), env)
             _instance_hooks.restore(env, "connect", self._owner)  # no trace of the launcher's hook
@@ -241,7 +250,7 @@ class Launcher:
             self._construct(lambda: made.append(factory(*args, **kwargs)), None)
             env = made[0]
         self._adopt(env)
-        self.watch = PageWatch(self.port or 0, self.reopen_page).start()
+        self.watch = PageWatch(self.port or 0, self._bring_page_back).start()
         return env  # type: ignore[no-any-return]
 
     @property
