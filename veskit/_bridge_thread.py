@@ -73,8 +73,10 @@ def check_port_free(port: int) -> None:
         try:
             probe.bind((HOST, port))
         except OSError as error:
-            raise type(error)(error.errno, f"port {port} on {HOST} cannot be bound ({error.strerror}); "
-                                           "pass another port=, or none for a free one") from None
+            taken = type(error)(f"port {port} on {HOST} cannot be bound ({error.strerror}); "
+                                "pass another port=, or none for a free one")
+            taken.errno = error.errno
+            raise taken from None
 
 
 class _ParkedQueue:

@@ -365,7 +365,7 @@ class Launcher:
         console = self.console()[-10:]
         if console:
             lines += ["  the page logged:"] + ["    " + line for line in console]
-        if not refused:
+        if not refused and self._bridge_error is None:  # the host's noise says nothing of these
             lines += [f"  the {role}'s output ({self.log_path}) ends with:"]
             lines += ["    " + line for line in self.output_tail().splitlines()]
         return redact("\n".join(lines), self.token)
