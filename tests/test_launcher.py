@@ -284,3 +284,38 @@ def test_the_installed_package_carries_the_front_end_kit(tmp_path):
     for name in ("package.json", "vesk-client.js", "dist/index.html", "dist/assets/vesk-client.js"):
         assert f"'{name}'" in files
     assert "tests/" not in files
+
+
+def test_sb3_eval_callback_with_a_training_and_an_evaluation_environment(chromium, tmp):
+    pytest.importorskip("stable_baselines3", reason="needs the sb3 extra: VESK_EXTRAS=sb3 bash scripts/test.sh")
+    result = run_child(
+        """
+        import gymnasium as gym
+        from stable_baselines3 import PPO
+        from stable_baselines3.common.callbacks import BaseCallback, EvalCallback
+        from veskit.sb3 import SB3View
+
+        class Count(BaseCallback):
+            def _on_step(self):
+                return True
+
+        class Discrete(CartPole):
+            def __init__(self):
+                self.single_observation_space = gym.spaces.Box(-np.inf, np.inf, (7,), np.float32)
+                self.single_action_space = gym.spaces.Discrete(2)
+                super().__init__()
+
+        with veskit.Browser(PAGE) as train_page, veskit.Browser(PAGE) as eval_page:
+            train, evaluation = SB3View(train_page.make(Discrete)), SB3View(eval_page.make(Discrete))
+            counted = Count()
+            callback = EvalCallback(evaluation, eval_freq=50, n_eval_episodes=2, callback_after_eval=counted)
+            PPO("MlpPolicy", train, n_steps=64, batch_size=64, n_epochs=1, seed=0).learn(300, callback=callback)
+            show(evaluations=counted.n_calls, ports=[train_page.port, eval_page.port])
+        """,
+        tmp,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    (report,) = shown(result)
+    assert report["evaluations"] >= 2 and len(set(report["ports"])) == 2
+    assert processes_mentioning(tmp) == []  # SB3 and torch leave their own files in TMPDIR
