@@ -53,7 +53,13 @@ class _LoopRecorder(asyncio.AbstractEventLoopPolicy):
             runner.loop = loop
         return loop
 
-    def __getattr__(self, name: str) -> Any:  # child watchers and what later versions add
+    def get_child_watcher(self) -> Any:
+        return self._base.get_child_watcher()  # type: ignore[attr-defined, unused-ignore]
+
+    def set_child_watcher(self, watcher: Any) -> None:
+        self._base.set_child_watcher(watcher)  # type: ignore[attr-defined, unused-ignore]
+
+    def __getattr__(self, name: str) -> Any:  # what later versions add
         return getattr(self._base, name)
 
 

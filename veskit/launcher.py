@@ -237,6 +237,7 @@ class Launcher:
         if self.env is not None:
             raise RuntimeError(f"this {type(self).__name__} already made its environment: one page, one environment")
         self.start()
+        env: Any
         if isinstance(factory, type) and issubclass(factory, Vesk.Vesk_Pal_st):
             env = factory.__new__(factory)
             env.reply_quene = ReplyQueue()
