@@ -12,6 +12,13 @@ Layers unwind in the reverse order of installation, name by name: the last
 layer that shadowed a name is the only one that may restore it. Restoring a
 lower layer first would bring back a hook that still calls the upper one, so
 `restore` refuses it with a RuntimeError naming both layers.
+
+With the launcher and a view the order is: the launcher installs `connect`
+before construction and restores it once the environment is made; it then
+installs `close` (and `render` for `rgb_array`), which it keeps for good; a
+view made afterwards (`VectorView(env)`) shadows `reward` above that and
+gives it back first. The launcher's `close` hook stays after closing, so that
+a second `close()` does nothing.
 """
 
 from __future__ import annotations

@@ -14,7 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .hosts.chromium import Chromium
-from .hosts.devtools import DevTools
+from .hosts.devtools import DevTools, DevToolsError
 from .hosts.pages import default_page
 from .launcher import DEFAULT_CONNECT_TIMEOUT, Launcher
 
@@ -74,6 +74,22 @@ class Browser(Launcher):
     def navigate(self) -> None:
         """Opens the page (with its port and token) in the browser."""
         self.open_page()
+
+    def reopen_page(self) -> None:
+        """Navigates the page again; a page that was closed is replaced by a
+        new tab first (its DevTools session is gone with it)."""
+        try:
+            self.open_page()
+        except DevToolsError:
+            devtools = self.chromium.devtools
+            if devtools is None:
+                raise
+            target = devtools.call("Target.createTarget", url="about:blank")["targetId"]
+            session = devtools.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+            for domain in self.chromium.devtools_domains:
+                devtools.call(f"{domain}.enable", session)
+            self.chromium.session = session
+            self.open_page()
 
     def evaluate(self, expression: str) -> Any:
         """The value of a JavaScript expression in the page (JSON-able values;

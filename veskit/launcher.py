@@ -4,34 +4,47 @@
         env = browser.make(CartPole, num_envs=8)   # constructed once the page answered
         ...
 
-`Launcher` picks a free port and a random token, sets `VESK_PORT` and
-`VESK_TOKEN` for the bridge and has its host open the page with both (a
-browser's page gets them in its URL, `?port=...&token=...`). `make`
-constructs the environment and fails with `PageNotConnectedError` (saying
-which page, whether the host runs, the tail of its output) when the page has
-not answered within `connect_timeout`. The host's processes end on
+`Launcher` picks a free port and a random token and has its host open the
+page with both (a browser's page gets them in its URL, `?port=...&token=...`).
+`make` constructs the environment and fails with `PageNotConnectedError`
+(saying which page, whether the host runs, the tail of its output) when the
+bridge cannot start, the host ends, the bridge refuses the page, or the page
+has not answered within `connect_timeout`. The host's processes end on
 `close()`, when the `with` block is left (also by an exception), at
 interpreter exit, and, through the host's watcher process, when this process
 dies without clean-up (`os._exit`, a signal).
 
+Several environments in one process: each environment made from a
+`Vesk.Vesk_Pal_st` subclass gets its own `send_queue` and `reply_quene` (as
+instance attributes, set before the base initializer runs), its own port and
+token and its own page. `VESK_PORT` and `VESK_TOKEN` are process-wide and the
+bridge reads them when it starts, so makes hold a lock from setting them until
+their bridge listens. `close()` stops the bridge and frees its port
+(veskit/_bridge_thread.py), so a new environment can be made after it. A
+factory that is not such a class builds its environment itself, on the
+class's shared queues: one of those per process.
+
+With `VESK_ON_FAILURE=raise` a page whose renderer crashed or that closed is
+reopened (veskit/_page_watch.py), so the `reset()` after the ConnectionError
+goes on. Every wait has a time limit whose exception names what was awaited.
+
 `Browser` (veskit/browser.py) is the launcher over headless Chromium,
 `NodeHost` (veskit/node_host.py) the one over Node; the layer here knows
 hosts only through `veskit.hosts.base.Host`.
-
-One environment per process: the bridge's queues and port belong to the
-class, so a second environment needs a second process (veskit's workers).
 """
 
 from __future__ import annotations
 
 import atexit
+import logging
 import os
 import queue
+import re
 import secrets
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -39,6 +52,9 @@ import numpy.typing as npt
 import Vesk
 
 from . import _instance_hooks
+from ._bridge_thread import BridgeRunner, check_port_free
+from ._env_queues import ReplyQueue, SendQueue
+from ._page_watch import PageWatch
 from ._ports import connected, free_port, listening
 from .hosts.base import Host
 
@@ -50,17 +66,30 @@ L = TypeVar("L", bound="Launcher")
 
 DEFAULT_CONNECT_TIMEOUT = 30.0
 _POLL = 0.05
+_STOP_TIMEOUT = 5.0
 _LISTENING = {True: "listening", False: "not listening", None: "state unknown"}
+# What a browser logs when the bridge refuses the opening handshake.
+_REFUSED = re.compile(r"(?:Unexpected response code|status code|HTTP)\W*403")
+_TOKEN_IN_URL = re.compile(r"([?&]token=)[^&#\s'\"]*")
+
+_log = logging.getLogger("veskit.launcher")
+
+# VESK_PORT and VESK_TOKEN are process-wide: held from setting them until the
+# bridge that reads them listens.
+_variables_lock = threading.Lock()
+# The launcher whose environment uses the class's shared queues (a factory's).
+_class_queues_user: Optional["Launcher"] = None
 
 
 class PageNotConnectedError(RuntimeError):
     """The page did not answer the environment's first task in time, the
-    bridge could not start, or the host ended first."""
+    bridge could not start or refused the page, or the host ended first."""
 
 
-# Set once a launcher environment has been made: the bridge of a closed page
-# still serves the class's queues, so a second one would share them.
-_made_in_process: Optional[str] = None
+def redact(text: str, token: Optional[str]) -> str:
+    """`text` with the token's value, in a URL or anywhere, shown as <redacted>."""
+    text = _TOKEN_IN_URL.sub(r"\1<redacted>", text)
+    return text.replace(token, "<redacted>") if token else text
 
 
 class Launcher:
@@ -68,9 +97,9 @@ class Launcher:
 
     `page` is what the host opens (a browser page's path or URL, a Node
     script); `port` (default: a free one) and `token` (default: random) are
-    set as `VESK_PORT` and `VESK_TOKEN` when the launcher starts and handed
+    set as `VESK_PORT` and `VESK_TOKEN` while the bridge starts and handed
     to the page. Subclasses name the host and what it can do beyond the
-    `Host` interface (`render_rgb`)."""
+    `Host` interface (`render_rgb`, `reopen_page`)."""
 
     def __init__(self, host: Host, page: Union[str, "os.PathLike[str]", None], *, port: Optional[int] = None,
                  token: Optional[str] = None, connect_timeout: float = DEFAULT_CONNECT_TIMEOUT) -> None:
@@ -85,10 +114,16 @@ class Launcher:
         self.connect_timeout = connect_timeout
         self.url: Optional[str] = None
         self.env: Any = None
+        self.bridge: Optional[BridgeRunner] = None
+        self.watch: Optional[PageWatch] = None
         self._started = False
         self._navigated = False
         self._closing = False
         self._bridge_error: Optional[BaseException] = None
+        self._bridge_listens = threading.Event()
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} port={self.port} page={redact(str(self.url or self.page), self.token)!r}>"
 
     # --- lifetime
 
@@ -103,13 +138,14 @@ class Launcher:
         bridge listens (or by `open_page`)."""
         if self._started:
             return self
+        if self._closing:
+            raise RuntimeError(f"this {type(self).__name__} is closed: make a new one")
         page = os.fspath(self._default_page() if self.page is None else self.page)
         if "://" not in page and not os.path.exists(page):
             raise FileNotFoundError(f"no page at {page!r}")
         if self.port is None:
             self.port = free_port()
         self.url = self.host.address(page, self.port, self.token)
-        self._set_variables()
         self._started = True
         self.host.on_lost = self._report_lost
         atexit.register(self.close)
@@ -138,13 +174,31 @@ class Launcher:
         self.host.open(self.url)
         self._navigated = True
 
+    def reopen_page(self) -> None:
+        """Opens the page again after it crashed or closed."""
+        self.open_page()
+
+    def _bring_page_back(self) -> None:
+        """Reopens the page and has its first task be the init task again."""
+        queues = vars(self.env).get("send_queue")
+        if isinstance(queues, SendQueue):
+            queues.reintroduce()
+        self.reopen_page()
+
     def close(self) -> None:
-        """Ends the host and every process it started; safe to call twice."""
+        """Ends the host and every process it started and stops the bridge,
+        freeing its port; safe to call twice."""
         if self._closing:
             return
         self._closing = True
         atexit.unregister(self.close)
-        self.host.close()
+        if self.watch is not None:
+            self.watch.stop()
+        try:
+            self.host.close()
+        finally:
+            if self.bridge is not None:
+                self.bridge.stop(_STOP_TIMEOUT)
 
     # --- what the host says
 
@@ -173,116 +227,115 @@ class Launcher:
         """Constructs the environment `factory(*args, **kwargs)` with this
         launcher's page as its front-end and returns it.
 
-        For a subclass of `Vesk.Vesk_Pal_st`, its `connect` hook (or, where it
-        has none, a daemon thread) starts the bridge, and the page is opened
-        once the bridge listens; a bridge that cannot start is reported at
-        once. The environment's `close()` also closes the launcher, and with
-        `render_mode == "rgb_array"` its `render()` returns the page's
-        picture where the host has one.
+        For a subclass of `Vesk.Vesk_Pal_st`, the instance gets queues of its
+        own, its `connect` hook (or, where it has none, a daemon thread) starts
+        the bridge, and the page is opened once the bridge listens; a bridge
+        that cannot start is reported at once. The environment's `close()`
+        also closes the launcher, and with `render_mode == "rgb_array"` its
+        `render()` returns the page's picture where the host has one.
         """
-        global _made_in_process
-        self._check_can_make()
-        self.start()
-        self._set_variables()
-        env = self._construct(factory, args, kwargs)
-        self._adopt(env)
-        self.env = env
-        _made_in_process = self.url
-        return env  # type: ignore[no-any-return]
-
-    def _check_can_make(self) -> None:
         if self.env is not None:
             raise RuntimeError(f"this {type(self).__name__} already made its environment: one page, one environment")
-        if _made_in_process is not None:
-            raise RuntimeError(
-                "this process already made an environment (for " + _made_in_process + "); the bridge's queues "
-                "and port belong to the class, so each environment needs a process of its own (veskit's workers)")
-
-    def _construct(self, factory: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
-        """`factory(*args, **kwargs)`, built on a thread of its own while this
-        one watches for a reason to give up (`_connect_problem`); closes the
-        launcher when construction fails."""
-        self._bridge_error = None
-        made: List[Any] = []
-        failed: List[BaseException] = []
-        done = threading.Event()
-        cls: Any = factory
-        target: Any = None
-        if isinstance(cls, type) and issubclass(cls, Vesk.Vesk_Pal_st):
-            create: Any = cls.__new__  # what the class's call would use, without __init__
-            target = create(cls)
-            _instance_hooks.install(target, "connect", self._connect_hook(target, cls), self._owner)
-
-            def build() -> Any:
-                cls.__init__(target, *args, **kwargs)
-                return target
+        self.start()
+        env: Any
+        if isinstance(factory, type) and issubclass(factory, Vesk.Vesk_Pal_st):
+            env = factory.__new__(factory)
+            env.reply_quene = ReplyQueue()
+            env.send_queue = SendQueue(env.reply_quene)
+            _instance_hooks.install(env, "connect", self._connect_hook(env, factory), self._owner)
+            self._construct(lambda: factory.__init__(env, *args, **kwargs), env)
+            _instance_hooks.restore(env, "connect", self._owner)  # no trace of the launcher's hook
         else:
-            self.open_page()  # the page retries until the bridge listens
-
-            def build() -> Any:
-                return factory(*args, **kwargs)
-
-        def construct() -> None:
-            try:
-                made.append(build())
-            except BaseException as error:
-                failed.append(error)
-            finally:
-                done.set()
-
-        # Construction blocks until the page answers; off this thread, so
-        # that a page that never connects can be told from a slow one.
-        builder = threading.Thread(target=construct, name="vesk-construct", daemon=True)
-        deadline = time.monotonic() + self.connect_timeout
-        try:
-            builder.start()
-            while not done.wait(_POLL):
-                problem = self._connect_problem(deadline)
-                if problem is not None:
-                    self._give_up(target)
-                    raise PageNotConnectedError(problem) from self._bridge_error
-        except BaseException:
-            self.close()
-            raise
-        if failed:
-            # In raise mode a bridge that cannot listen fails the first task
-            # too: report it with the host's side, as the poll above does.
-            problem = self._connect_problem(deadline) if self._bridge_error is not None else None
-            self.close()
-            if problem is not None:
-                raise PageNotConnectedError(problem) from self._bridge_error
-            raise failed[0]
-        if target is not None:
-            _instance_hooks.restore(target, "connect", self._owner)  # no trace of the launcher's hook
-        return made[0]
+            self._claim_class_queues()
+            made: List[Any] = []
+            self._construct(lambda: made.append(factory(*args, **kwargs)), None)
+            env = made[0]
+        self._adopt(env)
+        self.watch = PageWatch(self.port or 0, self._bring_page_back).start()
+        return env  # type: ignore[no-any-return]
 
     @property
     def _owner(self) -> str:
         return type(self).__name__
 
+    def _claim_class_queues(self) -> None:
+        global _class_queues_user
+        if _class_queues_user is not None:
+            # Its bridge, not started by us, serves those queues for good.
+            raise RuntimeError(
+                f"this process already made an environment on the class's shared queues ({_class_queues_user!r}): "
+                "make several from a Vesk.Vesk_Pal_st subclass itself, make(MyEnv, ...), which gives each "
+                "its own queues, or use veskit's workers")
+        _class_queues_user = self
+        self.open_page()  # the page retries until the bridge listens
+
+    def _construct(self, build: Callable[[], None], env: Any) -> None:
+        """Runs `build` off this thread, so that a page that never connects can
+        be told from a slow one, and reports any failure as
+        PageNotConnectedError. VESK_PORT and VESK_TOKEN stay set, under the
+        lock, until the bridge listens (or, for a factory, until it is built)."""
+        failed: List[BaseException] = []
+        done = threading.Event()
+
+        def construct() -> None:
+            try:
+                build()
+            except BaseException as error:
+                failed.append(error)
+            finally:
+                done.set()
+
+        builder = threading.Thread(target=construct, name="vesk-construct", daemon=True)
+        deadline = time.monotonic() + self.connect_timeout
+        if not _variables_lock.acquire(timeout=self.connect_timeout):
+            self.close()
+            raise PageNotConnectedError(f"another launcher's bridge did not start within {self.connect_timeout:g} s "
+                                        "(VESK_PORT and VESK_TOKEN are set for one bridge at a time)")
+        locked = True
+        try:
+            self._set_variables()
+            builder.start()
+            while not done.wait(_POLL):
+                if locked and self._bridge_listens.is_set():
+                    _variables_lock.release()
+                    locked = False
+                problem = self._connect_problem(deadline)
+                if problem is not None:
+                    self._give_up(env)
+                    raise PageNotConnectedError(problem) from self._bridge_error
+        except BaseException:
+            self.close()
+            raise
+        finally:
+            if locked:
+                _variables_lock.release()
+        if failed or self._bridge_error is not None:
+            problem = self._connect_problem(deadline) if self._bridge_error is not None else None
+            self.close()
+            if problem is not None:
+                raise PageNotConnectedError(problem) from self._bridge_error
+            raise failed[0]
+
     def _connect_hook(self, env: Any, cls: type) -> Callable[[Callable[[], None]], None]:
         own_hook = getattr(cls, "connect") is not getattr(Vesk.Vesk_Pal_st, "connect")
 
-        def run(runner: Callable[[], None], reraise: bool) -> None:
-            try:
-                runner()
-            except BaseException as error:  # a port in use, a bad VESK_PORT...
-                self._bridge_error = error
-                if reraise:
-                    raise
-            else:
-                self._bridge_error = RuntimeError("the bridge's runner returned")
-
         def connect(runner: Callable[[], None]) -> None:
-            if own_hook:
-                cls.connect(env, lambda: run(runner, True))  # type: ignore[attr-defined]
-            else:
-                threading.Thread(target=run, args=(runner, False), name="vesk-bridge", daemon=True).start()
-            deadline = time.monotonic() + self.connect_timeout
-            while listening(self.port or 0) is False and self._bridge_error is None and time.monotonic() < deadline:
-                time.sleep(0.01)
-            if self._bridge_error is None:
-                self.open_page()
+            port = self.port or 0
+            try:
+                check_port_free(port)
+                self.bridge = BridgeRunner(runner, port, env)
+                if own_hook:
+                    cls.connect(env, self.bridge.run)  # type: ignore[attr-defined]
+                else:
+                    threading.Thread(target=self.bridge.run, name=f"vesk-bridge-{port}", daemon=True).start()
+                self.bridge.wait_listening(self.connect_timeout)
+            except BaseException as error:
+                # Raised here, in a hook, it stays an ordinary exception: the
+                # first task is never sent, so it cannot end the process.
+                self._bridge_error = error
+                raise
+            self._bridge_listens.set()
+            self.open_page()
 
         return connect
 
@@ -290,10 +343,13 @@ class Launcher:
         """Why waiting for the page is over, or None to wait on."""
         role = self.host.role
         code = self.host.returncode()
+        refused = [line for line in self.console() if _REFUSED.search(line)]
         if self._bridge_error is not None:
             reason = f"the bridge could not start: {type(self._bridge_error).__name__}: {self._bridge_error}"
         elif code is not None:
             reason = f"the {role} exited (status {code}) before the page answered"
+        elif refused:
+            reason = self._refusal(refused[-1])
         elif time.monotonic() > deadline:
             if connected(self.port or 0):
                 reason = f"the page connected but did not answer the first task within {self.connect_timeout:g} s"
@@ -310,9 +366,21 @@ class Launcher:
         console = self.console()[-10:]
         if console:
             lines += ["  the page logged:"] + ["    " + line for line in console]
-        lines += [f"  the {role}'s output ({self.log_path}) ends with:"]
-        lines += ["    " + line for line in self.output_tail().splitlines()]
-        return "\n".join(lines)
+        if not refused and self._bridge_error is None:  # the host's noise says nothing of these
+            lines += [f"  the {role}'s output ({self.log_path}) ends with:"]
+            lines += ["    " + line for line in self.output_tail().splitlines()]
+        return redact("\n".join(lines), self.token)
+
+    def _refusal(self, line: str) -> str:
+        """The reason for a handshake the bridge refused (HTTP 403)."""
+        match = _TOKEN_IN_URL.search(line)
+        sent = match.group(0).split("=", 1)[1] if match else None
+        if sent == self.token:
+            return ("the bridge refused the page (HTTP 403) although its token is right: its origin is not "
+                    "admitted (VESK_ORIGINS admits more)")
+        what = "no token" if match is None else "a wrong token"
+        return (f"the bridge refused the page (HTTP 403): it sent {what}; the page must pass token=... from "
+                "its own address to the websocket's (the client kit does)")
 
     def _give_up(self, env: Any) -> None:
         """Releases a construction that waits for the page: takes back the
@@ -331,6 +399,7 @@ class Launcher:
         """Ties the environment to this launcher: close() ends both, and
         rgb_array rendering returns the page's picture. The hooks stay on the
         instance after close, so that a second close does nothing."""
+        self.env = env
         env_close = env.close
         closed: List[bool] = []
 
