@@ -256,6 +256,6 @@ def test_sb3_view_reports_terminal_observations():
     assert truncated == [False, False, True]
     [[num_envs, rendered, reset_infos]] = reports(result)["attrs"]
     assert num_envs == [3, 3] and rendered == [None] * 3 and reset_infos == [{"counts": 0}] * 3
-    assert "indices must select every copy" in reports(result)["partial"][0][0]
+    assert "copies 0 to 2 share one: indices must select all of them or none" in reports(result)["partial"][0][0]
     assert reports(result)["marker"] == [[[7, 7, 7]]]
     assert reset_flags(result.messages[3]) == [False, True, True]

@@ -11,6 +11,7 @@ import textwrap
 
 import numpy as np
 import pytest
+from gymnasium.error import ClosedEnvironmentError
 from gymnasium.wrappers.vector import RecordEpisodeStatistics
 
 from conftest import subprocess_env
@@ -36,7 +37,8 @@ def two_workers():
 def test_two_workers_are_one_vector_env(two_workers):
     envs = RecordEpisodeStatistics(two_workers)
     assert envs.num_envs == 6 and envs.observation_space.shape == (6, 2)
-    ports = two_workers.call_workers("port")
+    ports = two_workers.call("port")
+    assert len(ports) == 6 and len(set(ports[:3])) == len(set(ports[3:])) == 1
     assert len(set(ports)) == 2, "each worker has a port of its own"
     obs, _ = envs.reset(seed=3)
     assert obs.shape == (6, 2) and not obs.any()
@@ -85,7 +87,7 @@ def test_worker_failure_surfaces_and_stops_every_worker(where, action, expected)
     if where == "step":
         assert envs.closed and [p.exitcode for p in envs.processes] != [None, None]
         assert alive([p.pid for p in envs.processes]) == []
-        with pytest.raises(RuntimeError, match="closed"):
+        with pytest.raises(ClosedEnvironmentError, match="closed"):
             envs.step(np.zeros((6, 1)))
 
 
