@@ -8,7 +8,10 @@ lives here:
 - `SingleView(env)`: a `gymnasium.Env` over an environment with one copy;
 - `SB3View(env)`: Stable-Baselines3's `VecEnv` (`veskit.sb3`, needs the
   `sb3` extra);
-- `Browser`: a headless Chromium that owns an environment's page.
+- `Browser`: a headless Chromium that owns an environment's page;
+- `register(id, cls, page=...)`: a Vesk environment for `gymnasium.make`
+  and `gymnasium.make_vec`; the reference page's cart-poles are registered
+  as "Vesk/CartPole-v0" (`veskit.cartpole.CartPole`).
 """
 
 from __future__ import annotations
@@ -33,3 +36,9 @@ from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNo
 
 __all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "PageNotConnectedError", "bundle_folder",
             "find_chromium", "free_port", "frontend_folder", "install_reference_page", "page_url"]
+
+# gymnasium ids.
+from .registration import register, register_reference_envs  # noqa: E402
+
+__all__ += ["register"]
+register_reference_envs()

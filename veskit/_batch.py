@@ -80,6 +80,6 @@ def refuse_non_finite(actions: Any, first_copy: int = 0) -> None:
         return
     rows = np.isfinite(array.reshape(len(array), -1)).all(axis=1) if array.ndim else np.zeros(1, bool)
     copy = int(np.flatnonzero(~rows)[0])
-    shown = array[copy] if array.ndim else array
-    raise ValueError(f"the action of copy {first_copy + copy} is not finite ({shown!r}): actions must be finite"
+    shown = (array[copy] if array.ndim else array).tolist()
+    raise ValueError(f"the action of copy {first_copy + copy} is not finite ({shown}): actions must be finite"
                      " numbers; nothing was sent to the page")
