@@ -16,7 +16,9 @@ from typing import Any, Callable, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["batch_infos", "unbatch_infos", "merge_infos", "restrict_infos"]
+__all__ = ["batch_infos", "default_batch", "is_default_batch", "unbatch_infos", "merge_infos", "restrict_infos"]
+
+_DEFAULT_INFO = {"counts": 0}
 
 AddInfo = Callable[[dict[str, Any], dict[str, Any], int], dict[str, Any]]
 
@@ -24,11 +26,16 @@ AddInfo = Callable[[dict[str, Any], dict[str, Any], int], dict[str, Any]]
 def batch_infos(infos: Sequence[dict[str, Any]], add_info: AddInfo) -> dict[str, Any]:
     """One vector info from one dict per copy.
 
-    When every copy reports the same keys with scalars of one type each (the
-    usual case: "counts" alone), each key is one array built in C; otherwise
+    When every copy reports the module's {"counts": 0}, or the same keys with
+    scalars of one type each, each key is one array built in C; otherwise
     `add_info` (gymnasium's `VectorEnv._add_info`) takes the copies one by one.
     """
     count = len(infos)
+    # The module's own info, never changed by most subclasses: one pass of
+    # dict comparisons in C tells it.
+    if isinstance(infos, list) and infos and infos.count(_DEFAULT_INFO) == count \
+            and type(infos[0]["counts"]) is int:
+        return default_batch(count)
     keys = set().union(*infos)
     # Every copy has every key exactly when the sizes add up.
     if sum(map(len, infos)) == count * len(keys):
@@ -50,6 +57,17 @@ def batch_infos(infos: Sequence[dict[str, Any]], add_info: AddInfo) -> dict[str,
     for index, info in enumerate(infos):
         out = add_info(out, info, index)
     return out
+
+
+def default_batch(count: int) -> dict[str, Any]:
+    """The vector info of `count` copies that each report {"counts": 0}."""
+    return {"counts": np.zeros(count, dtype=int), "_counts": np.ones(count, dtype=bool)}
+
+
+def is_default_batch(infos: dict[str, Any]) -> bool:
+    """Whether `infos` is what `default_batch` makes."""
+    return infos.keys() == {"counts", "_counts"} and infos["counts"].dtype == int \
+        and not infos["counts"].any() and bool(infos["_counts"].all())
 
 
 def restrict_infos(infos: dict[str, Any], chosen: NDArray[np.bool_]) -> dict[str, Any]:
@@ -76,7 +94,8 @@ def restrict_infos(infos: dict[str, Any], chosen: NDArray[np.bool_]) -> dict[str
 
 def unbatch_infos(infos: dict[str, Any], count: int) -> list[dict[str, Any]]:
     """gymnasium's vector info back to one dict per copy."""
-    out: list[dict[str, Any]] = [{} for _ in range(count)]
+    whole: dict[str, Sequence[Any]] = {}  # keys every copy reported
+    partial: dict[str, tuple[Sequence[Any], list[int]]] = {}
     for key, values in infos.items():
         if key.startswith("_") and key[1:] in infos:
             continue
@@ -87,7 +106,18 @@ def unbatch_infos(infos: dict[str, Any], count: int) -> list[dict[str, Any]]:
             per_copy = values.tolist()  # Python scalars, as the copies reported them
         else:
             per_copy = list(values)
-        present = range(count) if mask is None or mask.all() else np.flatnonzero(mask).tolist()
+        if mask is None or mask.all():
+            whole[key] = per_copy
+        else:
+            partial[key] = (per_copy, np.flatnonzero(mask).tolist())
+    if len(whole) == 1:
+        [(key, column)] = whole.items()
+        out = [{key: value} for value in column]
+    elif whole:
+        out = [dict(zip(whole, row)) for row in zip(*whole.values())]
+    else:
+        out = [{} for _ in range(count)]
+    for key, (per_copy, present) in partial.items():
         for index in present:
             out[index][key] = per_copy[index]
     return out

@@ -28,7 +28,7 @@ import Vesk
 
 from ._batch import refuse_non_finite
 from ._copies import CopyGroups, apply
-from ._infos import batch_infos, restrict_infos
+from ._infos import batch_infos, default_batch, is_default_batch, restrict_infos
 from ._view import SPACE_ATTRIBUTES, Seed, attach, batch_observation, detach, generator_for, per_copy, \
     seed_environment
 
@@ -104,28 +104,33 @@ class VectorView(CopyGroups, VectorEnv[Any, Any, NDArray[Any]]):
             terminated[resetting] = False
             truncated[resetting] = False
             self._reset_due = terminated | truncated
+        step_batch = batch_infos(step_infos, self._add_info)
         if not resetting.any():
-            return obs, rewards, terminated, truncated, batch_infos(step_infos, self._add_info)
+            return obs, rewards, terminated, truncated, step_batch
         final_obs = obs
         env.reset_array = resetting.copy()
         state, reset_infos = env.reset()
         obs = batch_observation(self.observation_space, state, self.num_envs)
-        live = list(step_infos)
-        for index in np.flatnonzero(resetting).tolist():
-            live[index] = reset_infos[index]
-        infos = batch_infos(live, self._add_info)
+        # The reset copies' infos are their reset's, the others' the step's.
+        restarted = np.flatnonzero(resetting).tolist()
+        fresh = [reset_infos[index] for index in restarted]
+        if is_default_batch(step_batch) and is_default_batch(batch_infos(fresh, self._add_info)):
+            infos = default_batch(self.num_envs)
+        else:
+            live = list(step_infos)
+            for index, info in zip(restarted, fresh):
+                live[index] = info
+            infos = batch_infos(live, self._add_info)
         if finished.any():
-            infos.update(self._final(final_obs, step_infos, finished))
+            infos.update(self._final(final_obs, step_batch, finished))
         return obs, rewards, terminated, truncated, infos
 
-    def _final(self, final_obs: Any, step_infos: Sequence[dict[str, Any]], finished: NDArray[np.bool_],
-               ) -> dict[str, Any]:
+    def _final(self, final_obs: Any, step_batch: dict[str, Any], finished: NDArray[np.bool_]) -> dict[str, Any]:
         """The `final_obs` and `final_info` entries of the finished copies."""
         rows = np.full(self.num_envs, None, dtype=object)
         for index in np.flatnonzero(finished).tolist():
             rows[index] = _row(final_obs, index)
-        final_info = restrict_infos(batch_infos(step_infos, self._add_info), finished)
-        return {"final_obs": rows, "_final_obs": finished.copy(), "final_info": final_info,
+        return {"final_obs": rows, "_final_obs": finished.copy(), "final_info": restrict_infos(step_batch, finished),
                 "_final_info": finished.copy()}
 
     def render(self) -> Optional[tuple[Any, ...]]:
