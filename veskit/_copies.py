@@ -61,9 +61,9 @@ class CopyGroups:
 
     # ------------------------------------------------------------- indices
 
-    def groups_for(self, indices: Optional[Sequence[int]], what: str) -> list[int]:
-        """The objects that hold the copies `indices` (None: every copy),
-        each of which must be selected whole."""
+    def groups_for(self, indices: Optional[Sequence[int]], what: str, whole: bool = True) -> list[int]:
+        """The objects that hold the copies `indices` (None: every copy);
+        with `whole`, each must be selected with all its copies."""
         groups = self.copy_groups()
         if indices is None:
             return list(range(len(groups)))
@@ -73,7 +73,7 @@ class CopyGroups:
         selected = []
         for number, group in enumerate(groups):
             taken = chosen.intersection(group)
-            if taken and len(taken) != len(group):
+            if whole and taken and len(taken) != len(group):
                 raise ValueError(
                     f"{what} reaches whole environment objects, and copies {group.start} to {group.stop - 1} share"
                     f" one: indices must select all of them or none of them, got {list(indices)}")

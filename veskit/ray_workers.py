@@ -112,9 +112,12 @@ class RayVectorEnv(WorkerVectorEnv):
              actors: Optional[Sequence[int]] = None) -> list[Any]:
         """Every answer, in the order of `refs` (the calls of `actors`, by
         default every actor); on the first failure every actor is ended and
-        the failure raised as a WorkerError."""
+        the failure raised as a WorkerError. A failed attribute command
+        leaves the environments as they were: it is raised as it came (an
+        AttributeError stays one) once every answer is in."""
         ray = self._ray
         pending = list(refs)
+        refused: Optional[Exception] = None
         while pending:
             done, pending = ray.wait(pending, num_returns=1, timeout=timeout)
             if not done:
@@ -123,9 +126,14 @@ class RayVectorEnv(WorkerVectorEnv):
             try:
                 ray.get(done[0])
             except Exception as error:
+                if command == "attr":
+                    refused = refused or error
+                    continue
                 self._shutdown()
                 index = refs.index(done[0])
                 raise self._worker_error(index if actors is None else actors[index], command, error) from error
+        if refused is not None:
+            raise refused
         return list(ray.get(list(refs)))
 
     def _worker_error(self, index: int, command: str, error: Exception) -> WorkerError:

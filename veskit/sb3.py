@@ -127,9 +127,11 @@ class SB3View(VecEnv):
         if copies is None:
             values = self.venv.get_attr(attr_name)  # type: ignore[attr-defined]
             return [values[index] for index in self._get_indices(indices)]
-        groups = copies.groups_for(None, "get_attr")
-        per_copy = copies.per_copy(groups, copies.apply_to_groups(groups, "get", attr_name))
-        return [per_copy[index] for index in self._get_indices(indices)]
+        chosen = list(self._get_indices(indices))
+        groups = copies.groups_for(chosen, "get_attr", whole=False)
+        values = dict(zip(groups, copies.apply_to_groups(groups, "get", attr_name)))
+        owner = {index: number for number, group in enumerate(copies.copy_groups()) for index in group}
+        return [values[owner[index]] for index in chosen]
 
     def set_attr(self, attr_name: str, value: Any, indices: VecEnvIndices = None) -> None:
         copies = self._copies()

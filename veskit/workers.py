@@ -25,6 +25,7 @@ command pipe closes) and clean up after themselves.
 
 from __future__ import annotations
 
+import builtins
 import collections
 import contextlib
 import multiprocessing
@@ -200,6 +201,28 @@ def _default_launcher() -> ContextManager[Maker]:
     from .launcher import Browser
 
     return Browser()
+
+
+class _Refused(Exception):
+    """Carries an attribute command's failure past the clean-up for the
+    failures that leave the pipes unpaired."""
+
+    def __init__(self, error: BaseException) -> None:
+        super().__init__(str(error))
+        self.error = error
+
+
+def _rebuilt(worker: int, failure: dict[str, str]) -> BaseException:
+    """A worker's exception of a built-in type as that type (SB3 expects an
+    AttributeError for a missing attribute), any other as a WorkerError."""
+    kind = getattr(builtins, failure["type"], None)
+    message = f"{failure['message']} (in worker {worker})"
+    if isinstance(kind, type) and issubclass(kind, Exception):
+        try:
+            return kind(message)
+        except Exception:
+            pass
+    return WorkerError(f"worker {worker}: {failure['type']}: {message}", worker)
 
 
 def _failure(error: BaseException) -> dict[str, str]:
@@ -452,6 +475,8 @@ class ParallelVectorEnv(WorkerVectorEnv):
             return self._gather(chosen, command, None)
         except WorkerError:
             raise
+        except _Refused as refused:
+            raise refused.error from None
         except BaseException:
             # Ctrl-C, say: answers may still be on their way, so the pipes
             # no longer pair commands with answers.
@@ -460,8 +485,11 @@ class ParallelVectorEnv(WorkerVectorEnv):
 
     def _gather(self, workers: Sequence[_Worker], command: str, timeout: Optional[float],
                 expect: str = "ok") -> list[Any]:
-        """The answers of `workers`, in their order."""
+        """The answers of `workers`, in their order. A failed attribute
+        command leaves the environment as it was: it is raised once every
+        answer is in, and the workers go on."""
         answers: dict[int, Any] = {}
+        refused: Optional[BaseException] = None
         unanswered: dict[Any, _Worker] = {worker.conn: worker for worker in workers}
         deadline = None if timeout is None else time.monotonic() + timeout
         while unanswered:
@@ -477,9 +505,13 @@ class ParallelVectorEnv(WorkerVectorEnv):
                     status, value = worker.conn.recv()
                 except (EOFError, OSError):
                     self._fail(worker, command)
-                if status != expect:
+                if status == "error" and command == "attr":
+                    refused = refused or _rebuilt(worker.index, value)
+                elif status != expect:
                     self._fail(worker, command, value if status == "error" else None)
                 answers[worker.index] = value
+        if refused is not None:
+            raise _Refused(refused)
         return [answers[worker.index] for worker in workers]
 
     def _fail(self, worker: _Worker, command: str, failure: Optional[dict[str, str]] = None) -> NoReturn:
