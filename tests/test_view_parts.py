@@ -128,3 +128,31 @@ def test_non_finite_actions_are_refused_naming_the_copy(actions, first, copy):
 @pytest.mark.parametrize("actions", [np.array([1, 2, 3]), np.zeros((3, 2)), [0.5, 1.0], {"a": np.ones(2)}, "text"])
 def test_finite_and_non_float_actions_pass(actions):
     refuse_non_finite(actions)
+
+
+def test_sb3_view_over_gymnasiums_own_vector_env():
+    pytest.importorskip("stable_baselines3", reason='needs the sb3 extra (pip install ".[sb3]")')
+    import gymnasium as gym
+
+    from veskit.sb3 import SB3View
+
+    with pytest.raises(ValueError, match="resets in the same step"):
+        SB3View(gym.make_vec("CartPole-v1", num_envs=2, vectorization_mode="sync"))  # next-step resets
+    venv = SB3View(gym.make_vec("CartPole-v1", num_envs=2, vectorization_mode="sync",
+                                vector_kwargs={"autoreset_mode": gym.vector.AutoresetMode.SAME_STEP}))
+    venv.seed(0)
+    venv.reset()
+    for _ in range(200):
+        venv.step_async(np.ones(2, dtype=np.int64))  # always right: the poles fall
+        _, _, dones, infos = venv.step_wait()
+        if dones.any():
+            break
+    index = int(np.flatnonzero(dones)[0])
+    assert infos[index]["terminal_observation"].shape == (4,)
+    assert infos[index]["TimeLimit.truncated"] is False
+    assert venv.get_attr("render_mode", indices=[1]) == [None]
+    with pytest.raises(ValueError, match="indices must select every copy"):
+        venv.set_attr("marker", 1, indices=[0])
+    venv.set_attr("marker", 1)
+    assert venv.get_attr("marker") == [1, 1]
+    venv.close()

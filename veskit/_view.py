@@ -95,7 +95,7 @@ def batch_observation(space: spaces.Space[Any], state: Any, num_envs: int) -> An
         return state  # Dict, Tuple...: the subclass builds the batch itself
     obs = np.asarray(state, dtype=space.dtype)
     if obs.shape != space.shape:
-        if obs.size != int(np.prod(space.shape)):
+        if obs.size != int(np.prod(space.shape or ())):
             raise ValueError(
                 f"explain_obs gave an observation of shape {obs.shape}; {num_envs} copies of"
                 f" single_observation_space need shape {space.shape}"

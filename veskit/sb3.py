@@ -57,7 +57,7 @@ class SB3View(VecEnv):
         if mode is not AutoresetMode.SAME_STEP:
             raise ValueError(f"SB3View needs a vector env that resets in the same step"
                              f" (metadata['autoreset_mode'] is AutoresetMode.SAME_STEP), {venv!r} has {mode!r}")
-        self.venv = venv
+        self.venv: VectorEnv[Any, Any, Any] = venv
         self._actions: Any = None
         super().__init__(venv.num_envs, venv.single_observation_space, venv.single_action_space)
         self.metadata.update({key: value for key, value in venv.metadata.items() if key != "render_modes"})
@@ -106,7 +106,7 @@ class SB3View(VecEnv):
     # ------------------------------------------------------------- frames
 
     def get_images(self) -> Sequence[Optional[np.ndarray]]:
-        frames = self.venv.render()
+        frames: Any = self.venv.render()
         return [None] * self.num_envs if frames is None else list(frames)
 
     def render(self, mode: Optional[str] = None) -> Optional[np.ndarray]:
@@ -114,10 +114,10 @@ class SB3View(VecEnv):
         frame, so each page is shown once, side by side when there are several."""
         if (mode or self.render_mode) != "rgb_array" or (mode is not None and mode != self.render_mode):
             return super().render(mode)
-        frames = self.venv.render()
+        frames: Any = self.venv.render()
         if frames is None:
             return None
-        pages = list({id(frame): frame for frame in frames}.values())
+        pages: list[np.ndarray] = list({id(frame): frame for frame in frames}.values())
         return pages[0] if len(pages) == 1 else tile_images(pages)
 
     # -------------------------------------------------- attributes, methods
@@ -125,7 +125,7 @@ class SB3View(VecEnv):
     def get_attr(self, attr_name: str, indices: VecEnvIndices = None) -> list[Any]:
         copies = self._copies()
         if copies is None:
-            values = self.venv.get_attr(attr_name)  # type: ignore[attr-defined]
+            values = self._gymnasium().get_attr(attr_name)
             return [values[index] for index in self._get_indices(indices)]
         chosen = list(self._get_indices(indices))
         groups = copies.groups_for(chosen, "get_attr", whole=False)
@@ -137,7 +137,7 @@ class SB3View(VecEnv):
         copies = self._copies()
         if copies is None:
             self._require_all(indices, "set_attr")
-            self.venv.set_attr(attr_name, value)  # type: ignore[attr-defined]
+            self._gymnasium().set_attr(attr_name, value)
             return
         copies.apply_to_groups(copies.groups_for(self._chosen(indices), "set_attr"), "set", attr_name, (value,))
 
@@ -146,7 +146,7 @@ class SB3View(VecEnv):
         copies = self._copies()
         if copies is None:
             self._require_all(indices, "env_method")
-            return list(self.venv.call(method_name, *method_args, **method_kwargs))  # type: ignore[attr-defined]
+            return list(self._gymnasium().call(method_name, *method_args, **method_kwargs))
         groups = copies.groups_for(self._chosen(indices), "env_method")
         results = copies.apply_to_groups(groups, "call", method_name, method_args, method_kwargs)
         return copies.per_copy(groups, results)
@@ -155,6 +155,11 @@ class SB3View(VecEnv):
                        indices: VecEnvIndices = None) -> list[bool]:
         # The copies are no gymnasium environments of their own: nothing wraps them.
         return [False for _ in self._get_indices(indices)]
+
+    def _gymnasium(self) -> Any:
+        # gymnasium's own vector envs (SyncVectorEnv...) have call, get_attr
+        # and set_attr, which the VectorEnv base does not declare.
+        return self.venv
 
     def _copies(self) -> Optional[CopyGroups]:
         unwrapped = self.venv.unwrapped

@@ -16,7 +16,7 @@ copies whose episode ended (terminated or truncated), in the same step
 
 from __future__ import annotations
 
-from typing import Any, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 from gymnasium.error import ClosedEnvironmentError
@@ -137,7 +137,8 @@ class VectorView(CopyGroups, VectorEnv[Any, Any, NDArray[Any]]):
         """The page's frame for each copy (`render_mode="rgb_array"` with an
         environment made by `veskit.Browser`), else None after the page drew."""
         self._refuse_closed()
-        frame = self.env.render()
+        render: Callable[[], Any] = self.env.render  # the launcher's gives a frame
+        frame = render()
         return None if frame is None else (frame,) * self.num_envs
 
     def close_extras(self, **kwargs: Any) -> None:
