@@ -6,10 +6,13 @@ in headless Chromium (veskit.cartpole.CartPole through veskit.Browser).
 
 Rounds alternate between the three, on the same page and the same random
 policy; the environment's own reward hook flags finished copies, so the
-bare `env.step` resets them inside, as the views do. Each view is taken off
-(its reward hook given back) without its close task, which would end the
-browser. Prints medians of the rounds' microseconds per step and the views'
-overhead over `env.step`.
+bare `env.step` resets them inside, as the views do. A view's own work is
+its step less the time spent in the environment's `step` and `reset`
+(timed by instance-level wrappers), as wall time and as this thread's CPU
+time: on a shared machine the wall time of a whole step swings with the
+page, while the view's own CPU time does not. Each view is taken off (its
+reward hook given back) without its close task, which would end the
+browser. Prints medians of the rounds, in microseconds per step.
 """
 import argparse
 import statistics
@@ -23,11 +26,34 @@ from veskit import _view
 from veskit.cartpole import CartPole
 
 
-def timed(step, actions, steps):
-    start = time.perf_counter()
+class Clock:
+    """Wall and thread CPU time spent inside the environment's own calls."""
+
+    def __init__(self, env):
+        self.wall = self.cpu = 0.0
+        for name in ("step", "reset"):
+            setattr(env, name, self.timed(getattr(env, name)))
+
+    def timed(self, call):
+        def run(*args, **kwargs):
+            wall, cpu = time.perf_counter(), time.thread_time()
+            try:
+                return call(*args, **kwargs)
+            finally:
+                self.wall += time.perf_counter() - wall
+                self.cpu += time.thread_time() - cpu
+        return run
+
+
+def timed(step, actions, steps, clock):
+    """(wall per step, the caller's own wall and CPU per step outside the
+    environment's calls), in microseconds."""
+    clock.wall = clock.cpu = 0.0
+    wall, cpu = time.perf_counter(), time.thread_time()
     for index in range(steps):
         step(actions[index])
-    return (time.perf_counter() - start) / steps * 1e6
+    wall, cpu = time.perf_counter() - wall, time.thread_time() - cpu
+    return [1e6 * value / steps for value in (wall, wall - clock.wall, cpu - clock.cpu)]
 
 
 def main(argv=None):
@@ -49,15 +75,17 @@ def main(argv=None):
     with veskit.Browser(page) as browser:
         env = browser.make(CartPole, num_envs=args.envs, max_steps=10**6)
         env.reset()
+        bare_step = env.step
+        clock = Clock(env)
 
         def bare(steps):
-            return timed(env.step, actions, steps)
+            return timed(bare_step, actions, steps, clock)
 
         def vector(steps):
             view = veskit.VectorView(env)
             try:
                 view.reset()
-                return timed(view.step, actions, steps)
+                return timed(view.step, actions, steps, clock)
             finally:
                 _view.detach(view)
 
@@ -65,7 +93,7 @@ def main(argv=None):
             venv = SB3View(env)
             try:
                 venv.reset()
-                return timed(lambda a: (venv.step_async(a), venv.step_wait()), actions, steps)
+                return timed(lambda a: (venv.step_async(a), venv.step_wait()), actions, steps, clock)
             finally:
                 _view.detach(venv.venv)
 
@@ -78,12 +106,12 @@ def main(argv=None):
         for _ in range(args.rounds):
             for name, run in runs.items():
                 figures[name].append(run(args.steps))
-    base = statistics.median(figures["env.step"])
-    print(f"{args.envs} copies, medians of {args.rounds} rounds of {args.steps} steps (us per step):")
-    for name, values in figures.items():
-        median = statistics.median(values)
-        extra = "" if name == "env.step" else f"  (+{median - base:.0f} us, {100 * (median - base) / base:+.1f}%)"
-        print(f"  {name:16s} {median:8.0f}{extra}")
+    base = statistics.median(row[0] for row in figures["env.step"])
+    print(f"{args.envs} copies, medians of {args.rounds} rounds of {args.steps} steps, us per step:")
+    print(f"  {'':16s} {'wall':>8s} {'own wall':>9s} {'own CPU':>8s}  own CPU / env.step wall")
+    for name, rows in figures.items():
+        wall, own_wall, own_cpu = (statistics.median(row[i] for row in rows) for i in range(3))
+        print(f"  {name:16s} {wall:8.0f} {own_wall:9.0f} {own_cpu:8.0f}  {100 * own_cpu / base:5.1f}%")
     return 0
 
 

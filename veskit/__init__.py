@@ -6,8 +6,9 @@ lives here:
 - `VectorView(env)`: a `gymnasium.vector.VectorEnv` over one environment's
   `num_envs` copies;
 - `SingleView(env)`: a `gymnasium.Env` over an environment with one copy;
-- `SB3View(env)`: Stable-Baselines3's `VecEnv` (`veskit.sb3`, needs the
-  `sb3` extra);
+- `SB3View(env)`: Stable-Baselines3's `VecEnv` over an environment or any
+  same-step vector env, the workers included (`veskit.sb3`, needs the `sb3`
+  extra);
 - `Browser`: a headless Chromium that owns an environment's page;
 - `register(id, cls, page=...)`: a Vesk environment for `gymnasium.make`
   and `gymnasium.make_vec`; the reference page's cart-poles are registered
