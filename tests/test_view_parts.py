@@ -11,7 +11,7 @@ from gymnasium.vector import VectorEnv
 import Vesk
 from veskit import _instance_hooks
 from veskit._batch import refuse_non_finite
-from veskit._infos import batch_infos, restrict_infos, unbatch_infos
+from veskit._infos import batch_infos, copy_info, restrict_infos, unbatch_infos
 
 
 class Reference(VectorEnv):
@@ -58,6 +58,7 @@ def test_infos_batch_as_gymnasium_does_and_come_back(infos):
     if infos is INFOS["mixed-types"]:
         return  # gymnasium's int array has cut 2.5 to 2: nothing to get back
     back = unbatch_infos(batched, len(infos))
+    np.testing.assert_equal([copy_info(batched, index) for index in range(len(infos))], back)
     for got, sent in zip(back, infos):
         assert got.keys() == sent.keys()
         for key, value in sent.items():

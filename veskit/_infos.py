@@ -16,7 +16,8 @@ from typing import Any, Callable, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-__all__ = ["batch_infos", "default_batch", "is_default_batch", "unbatch_infos", "merge_infos", "restrict_infos"]
+__all__ = ["batch_infos", "default_batch", "is_default_batch", "unbatch_infos", "copy_info", "merge_infos",
+           "restrict_infos"]
 
 _DEFAULT_INFO = {"counts": 0}
 
@@ -120,6 +121,24 @@ def unbatch_infos(infos: dict[str, Any], count: int) -> list[dict[str, Any]]:
     for key, (per_copy, present) in partial.items():
         for index in present:
             out[index][key] = per_copy[index]
+    return out
+
+
+def copy_info(infos: dict[str, Any], index: int) -> dict[str, Any]:
+    """One copy's dict from a vector info: `unbatch_infos(infos)[index]`
+    without making the others'."""
+    out: dict[str, Any] = {}
+    for key, values in infos.items():
+        if key.startswith("_") and key[1:] in infos:
+            continue
+        mask = infos.get("_" + key)
+        if mask is not None and not mask[index]:
+            continue
+        if isinstance(values, dict):
+            out[key] = copy_info(values, index)
+        else:
+            value = values[index]
+            out[key] = value.item() if isinstance(value, np.generic) else value
     return out
 
 

@@ -32,7 +32,7 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 import Vesk
 
 from ._copies import CopyGroups
-from ._infos import unbatch_infos
+from ._infos import copy_info, unbatch_infos
 from .vector import VectorView
 
 __all__ = ["SB3View"]
@@ -89,11 +89,10 @@ class SB3View(VecEnv):
         final_info = batched.pop("final_info", {})
         batched.pop("_final_info", None)
         infos = unbatch_infos(batched, self.num_envs)
-        if finished is not None and finished.any():
-            finals = unbatch_infos(final_info, self.num_envs)
+        if finished is not None:
             for index in np.flatnonzero(finished).tolist():
                 self.reset_infos[index] = infos[index]
-                infos[index] = finals[index]
+                infos[index] = copy_info(final_info, index)
                 infos[index]["terminal_observation"] = _writeable(final_obs[index])
         for info, cut in zip(infos, (np.asarray(truncated) & ~np.asarray(terminated)).tolist()):
             info["TimeLimit.truncated"] = cut
