@@ -36,13 +36,23 @@ class _Layer:
     previous: Any  # the instance attribute it shadowed, or _ABSENT
 
 
-_layers: "weakref.WeakKeyDictionary[Any, Dict[str, List[_Layer]]]" = weakref.WeakKeyDictionary()
+# By id, not in a WeakKeyDictionary: a subclass that defines __eq__ without
+# __hash__ has unhashable instances. A finalizer drops the entry with the instance.
+_layers: Dict[int, Dict[str, List[_Layer]]] = {}
+
+
+def _names(env: Any) -> Dict[str, List[_Layer]]:
+    key = id(env)
+    if key not in _layers:
+        _layers[key] = {}
+        weakref.finalize(env, _layers.pop, key, None)
+    return _layers[key]
 
 
 def install(env: Any, name: str, hook: Any, owner: str) -> None:
     """Makes `hook` the instance's `name`, remembering what it shadows;
     `owner` names the layer in error messages (e.g. "VectorView")."""
-    stack = _layers.setdefault(env, {}).setdefault(name, [])
+    stack = _names(env).setdefault(name, [])
     stack.append(_Layer(owner, vars(env).get(name, _ABSENT)))
     setattr(env, name, hook)
 
@@ -50,7 +60,7 @@ def install(env: Any, name: str, hook: Any, owner: str) -> None:
 def restore(env: Any, name: str, owner: str) -> None:
     """Gives back what `owner`'s hook shadowed. Nothing happens when `owner`
     has no hook installed there (a second close, say)."""
-    stack = _layers.get(env, {}).get(name, [])
+    stack = _layers.get(id(env), {}).get(name, [])
     owners = [layer.owner for layer in stack]
     if owner not in owners:
         return
@@ -66,4 +76,4 @@ def restore(env: Any, name: str, owner: str) -> None:
 
 def owners(env: Any, name: str) -> List[str]:
     """The layers shadowing `name`, lowest first."""
-    return [layer.owner for layer in _layers.get(env, {}).get(name, [])]
+    return [layer.owner for layer in _layers.get(id(env), {}).get(name, [])]
