@@ -109,19 +109,24 @@ void refuse_long_path(PyObject* path) {
 // after the clearing must be a real folder.
 void check_destination(PyObject* bundle, PyObject* folder_name, const Limits& limits) {
     Ref folder = Ref::borrow(bundle);
-    bool first = true;
+    bool first = true, made = false;
     for (const Ref& part : name_components(folder_name)) {
         refuse_long_name(part.get(), folder.get(), limits);
         folder = os_path(kJoin, folder.get(), part.get());
         refuse_long_path(folder.get());
+        if (made) continue;
         Ref bytes = fs_bytes(folder.get());
         struct stat status, target;
-        if (::lstat(bytes_of(bytes), &status) != 0) return;  // the copy makes it and what is below
+        if (::lstat(bytes_of(bytes), &status) != 0) {
+            made = true;  // by the copy, with what is below it
+            continue;
+        }
         const bool link = S_ISLNK(status.st_mode);
         const bool followed = !link || ::stat(bytes_of(bytes), &target) == 0;
         if (link && followed) status = target;
         if (first && !is_kept_entry(part.get()) && followed && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))) {
-            return;  // cleared, with everything below it
+            made = true;  // cleared, with everything below it
+            continue;
         }
         first = false;
         if (link) refuse(kNameIsLink, formatted(folder.get()).get(), folder_name);
