@@ -3,6 +3,7 @@
 #include "core/call.h"
 #include "core/globals.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -63,6 +64,11 @@ Ref evaluate_by_tree(PyObject* text) {
 // earlier, for one).
 struct NotMine {};
 
+// Thrown when the text ends where more must come (an open bracket, an
+// unterminated string), everything before it read: a SyntaxError whatever
+// the rest would have been, and no need to parse it all again to know.
+struct CutShort {};
+
 Ref made(PyObject* object) {
     if (object == nullptr) {
         PyErr_Clear();
@@ -95,7 +101,7 @@ struct Node {
 // literal_eval accepts, building the values as it goes.
 class Reader {
 public:
-    Reader(const char* begin, const char* end) : at_(begin), end_(end) {}
+    Reader(const char* begin, const char* end) : begin_(begin), at_(begin), end_(end) {}
 
     Ref read_all() {
         // A leading blank line or indent is the tokenizer's business.
@@ -112,13 +118,49 @@ public:
         while (at_ < end_ && is_space(*at_)) ++at_;
         while (at_ < end_ && (*at_ == '\n' || *at_ == '\r')) ++at_;
         if (at_ != end_) throw NotMine{};
+        if (failure_) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure_.get())), failure_.get());
+            throw PyError{};
+        }
         return result;
     }
 
 private:
+    const char* begin_;
     const char* at_;
     const char* end_;
     int depth_ = 0;
+    // The first value literal_eval would refuse (a name, a sum of the wrong
+    // kind, an unhashable key): raised only once the whole text has parsed,
+    // since literal_eval converts only a tree that parsed.
+    Ref failure_;
+
+    Node refuse_value(const char* start) {
+        if (!failure_) {
+            long line = 1;
+            for (const char* p = begin_; p < start; ++p) line += *p == '\n';
+            Ref excerpt = made(PyUnicode_DecodeUTF8(start, std::min<std::ptrdiff_t>(at_ - start, 80), "replace"));
+            Ref message = made(PyUnicode_FromFormat("malformed node or string on line %ld: %R", line, excerpt.get()));
+            failure_ = made(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+        }
+        return {Ref::borrow(Py_None), Kind::value};
+    }
+
+    // After a set or dict insertion failed: unhashable is literal_eval's
+    // TypeError, anything else the parser's business.
+    void insertion_failed() {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) made(nullptr);
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
+        if (!failure_ && owned_value) failure_ = std::move(owned_value);
+    }
+
+    [[noreturn]] void unexpected() const {
+        if (at_ >= end_) throw CutShort{};
+        throw NotMine{};
+    }
 
     static bool is_space(char c) { return c == ' ' || c == '\t'; }
     char peek() const { return at_ < end_ ? *at_ : '\0'; }
@@ -139,7 +181,7 @@ private:
 
     void expect(char c) {
         skip();
-        if (peek() != c) throw NotMine{};
+        if (peek() != c) unexpected();
         ++at_;
     }
 
@@ -155,6 +197,7 @@ private:
     // literal_eval's BinOp rule: a (signed) int or float plus or minus a
     // complex number, and nothing else.
     Node expression() {
+        const char* start = at_;
         Node left = unary();
         skip();
         const char op = peek();
@@ -162,10 +205,10 @@ private:
         ++at_;
         skip();
         Node right = unary();
-        if (left.kind == Kind::value || right.kind != Kind::number) throw NotMine{};
+        if (left.kind == Kind::value || right.kind != Kind::number) return refuse_value(start);
         if (!(PyLong_CheckExact(left.value.get()) || PyFloat_CheckExact(left.value.get())) ||
             !PyComplex_CheckExact(right.value.get())) {
-            throw NotMine{};
+            return refuse_value(start);
         }
         PyObject* sum = op == '+' ? PyNumber_Add(left.value.get(), right.value.get())
                                   : PyNumber_Subtract(left.value.get(), right.value.get());
@@ -173,12 +216,13 @@ private:
     }
 
     Node unary() {
+        const char* start = at_;
         const char sign = peek();
         if (sign != '+' && sign != '-') return primary();
         ++at_;
         skip();
         Node operand = primary();
-        if (operand.kind != Kind::number) throw NotMine{};
+        if (operand.kind != Kind::number) return refuse_value(start);
         PyObject* value = sign == '-' ? PyNumber_Negative(operand.value.get()) : PyNumber_Positive(operand.value.get());
         return {made(value), Kind::signed_number};
     }
@@ -194,8 +238,8 @@ private:
             at_ += 3;
             return {Ref::borrow(Py_Ellipsis), Kind::value};
         }
-        if (is_name_char(c)) return {name(), Kind::value};
-        throw NotMine{};
+        if (is_name_char(c)) return name();
+        unexpected();
     }
 
     // Reads items up to the closing bracket; the first is already read when
@@ -211,7 +255,7 @@ private:
                 ++at_;
                 continue;
             }
-            if (peek() != closing) throw NotMine{};
+            if (peek() != closing) unexpected();
         }
         close(closing);
     }
@@ -275,14 +319,14 @@ private:
         skip();
         if (peek() != ':') {
             Ref result = made(PySet_New(nullptr));
-            if (PySet_Add(result.get(), first.get()) < 0) made(nullptr);
+            if (PySet_Add(result.get(), first.get()) < 0) insertion_failed();
             if (peek() == ',') {
                 ++at_;
             } else if (peek() != '}') {
-                throw NotMine{};
+                unexpected();
             }
             items('}', [&](Ref&& item) {
-                if (PySet_Add(result.get(), item.get()) < 0) made(nullptr);
+                if (PySet_Add(result.get(), item.get()) < 0) insertion_failed();
             });
             return result;
         }
@@ -291,41 +335,58 @@ private:
             ++at_;  // the colon
             skip();
             Ref value = expression().value;
-            if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) made(nullptr);
+            if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) insertion_failed();
             skip();
             if (peek() == ',') {
                 ++at_;
                 skip();
             } else if (peek() != '}') {
-                throw NotMine{};
+                unexpected();
             }
             if (peek() == '}') break;
             key = expression().value;
             skip();
-            if (peek() != ':') throw NotMine{};
+            if (peek() != ':') unexpected();
         }
         close('}');
         return result;
     }
 
-    // None, True, False and set(); any other name is not a literal.
-    Ref name() {
+    // None, True, False and set(); any other name is not a literal, and
+    // keywords are the parser's.
+    Node name() {
         const char* start = at_;
         while (at_ < end_ && is_name_char(*at_)) ++at_;
         const std::string_view word(start, static_cast<size_t>(at_ - start));
         if (peek() == '\'' || peek() == '"') {
             at_ = start;
-            return strings();
+            return {strings(), Kind::value};
         }
-        if (word == "None") return Ref::borrow(Py_None);
-        if (word == "True") return Ref::borrow(Py_True);
-        if (word == "False") return Ref::borrow(Py_False);
-        if (word != "set") throw NotMine{};
-        skip();
-        if (peek() != '(') throw NotMine{};
-        open();
-        close(')');
-        return made(PySet_New(nullptr));
+        if (word == "None") return {Ref::borrow(Py_None), Kind::value};
+        if (word == "True") return {Ref::borrow(Py_True), Kind::value};
+        if (word == "False") return {Ref::borrow(Py_False), Kind::value};
+        for (const unsigned char c : word) {
+            if (c >= 0x80) throw NotMine{};  // NFKC may make it set, or a keyword
+        }
+        if (word == "set") {
+            const char* after = at_;
+            skip();
+            if (peek() == '(') {
+                open();
+                close(')');
+                return {made(PySet_New(nullptr)), Kind::value};
+            }
+            at_ = after;
+        }
+        static constexpr std::string_view kKeywords[] = {
+            "and",    "as",   "assert", "async",  "await",    "break",         "class", "continue", "def",
+            "del",    "elif", "else",   "except", "finally",  "for",           "from",  "global",   "if",
+            "import", "in",   "is",     "lambda", "nonlocal", "not",           "or",    "pass",     "raise",
+            "return", "try",  "while",  "with",   "yield",    "__peg_parser__"};
+        for (const std::string_view keyword : kKeywords) {
+            if (word == keyword) throw NotMine{};
+        }
+        return refuse_value(start);
     }
 
     void digits(bool (*is_digit_of)(char)) {
@@ -462,7 +523,7 @@ private:
         const char* content = at_;
         bool escapes = false, non_ascii = false, unusual = triple;
         for (;;) {
-            if (at_ >= end_) throw NotMine{};
+            if (at_ >= end_) unexpected();
             const char c = *at_;
             if (c == '\\') {
                 escapes = true;
@@ -602,6 +663,9 @@ Ref decode_text_reply(PyObject* text) {
                 CollectorPaused quiet;
                 return Reader(begin, end).read_all();
             } catch (const NotMine&) {
+            } catch (const CutShort&) {
+                PyErr_SetString(PyExc_SyntaxError, "unexpected end of the text");
+                throw PyError{};
             }
         }
     }
