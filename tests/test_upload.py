@@ -241,8 +241,9 @@ def test_arguments_must_be_exactly_str(upload, args, message):
     assert str(caught.value) == message
 
 
-NAME_IS_FILE = "{path} is a file, not a folder: the upload cannot put folder_name {name!r} there"
-NAME_IS_LINK = "{path} is a link: the upload never writes through a link (folder_name {name!r})"
+NOT_A_FOLDER = "{path} is a file, not a folder: the upload cannot copy into it"
+NOT_A_FILE = "{path} is not a file: the upload cannot copy a file over it"
+A_LINK = "{path} is a link: the upload never writes through a link"
 LINK_LOOP = "{root}/content/data/loop leads back to {root}/content, which holds it: its copy would never end"
 LONG_NAME = "the name {long!r} in {bundle} is longer than the 255 bytes a name may have there"
 
@@ -251,7 +252,7 @@ def snapshot(root):
     """read_tree, with links shown as links (broken ones too), never followed."""
     return {
         entry.name: ("link", os.readlink(entry.path)) if entry.is_symlink()
-        else snapshot(entry.path) if entry.is_dir() else open(entry.path).read()
+        else snapshot(entry.path) if entry.is_dir() else open(entry.path).read() if entry.is_file() else "special"
         for entry in os.scandir(root)
     }
 
@@ -267,12 +268,20 @@ def deep_source(root):
 @pytest.mark.parametrize(
     "prepare, folder_name, message",
     [
-        (lambda root: None, "index.html", NAME_IS_FILE.format(path="{bundle}/index.html", name="index.html")),
-        (lambda root: None, "assets/app.js/x", NAME_IS_FILE.format(path="{bundle}/assets/app.js", name="assets/app.js/x")),
+        (lambda root: None, "index.html", NOT_A_FOLDER.format(path="{bundle}/index.html")),
+        (lambda root: None, "assets/app.js/x", NOT_A_FOLDER.format(path="{bundle}/assets/app.js")),
         (lambda root: os.symlink(os.path.join(root, "nowhere"), os.path.join(root, "dist", "dangling")), "dangling/x",
-         NAME_IS_LINK.format(path="{bundle}/dangling", name="dangling/x")),
+         A_LINK.format(path="{bundle}/dangling")),
         (lambda root: os.symlink(os.path.join(root, "outside"), os.path.join(root, "dist", "assets", "out")),
-         "assets/out", NAME_IS_LINK.format(path="{bundle}/assets/out", name="assets/out")),
+         "assets/out", A_LINK.format(path="{bundle}/assets/out")),
+        (lambda root: os.symlink(os.path.join(root, "outside"), os.path.join(root, "dist", "assets", "data")),
+         "assets", A_LINK.format(path="{bundle}/assets/data")),
+        (lambda root: os.mkdir(os.path.join(root, "dist", "assets", "page.js")), "assets",
+         NOT_A_FILE.format(path="{bundle}/assets/page.js")),
+        (lambda root: open(os.path.join(root, "dist", "assets", "data"), "w").close(), "assets",
+         NOT_A_FOLDER.format(path="{bundle}/assets/data")),
+        (lambda root: os.mkfifo(os.path.join(root, "dist", "assets", "page.js")), "assets",
+         NOT_A_FILE.format(path="{bundle}/assets/page.js")),
         (lambda root: None, "x" * 256, LONG_NAME.format(long="x" * 256, bundle="{bundle}")),
         (lambda root: None, "a/" * 2100, None),
         (deep_source, "/".join(["b" * 250] * 9), None),
@@ -286,6 +295,7 @@ def deep_source(root):
          LINK_LOOP),
     ],
     ids=["name-is-kept-file", "name-through-a-file", "name-through-broken-link", "name-through-link-in-assets",
+         "link-in-the-way", "folder-in-the-way", "file-in-the-way", "pipe-in-the-way",
          "name-too-long", "path-too-long", "copied-path-too-long", "link-to-bundle", "link-to-a-folder-holding-it",
          "link-into-cleared-entry", "link-loop"],
 )

@@ -22,8 +22,9 @@
 namespace vesk {
 namespace {
 
-constexpr const char* kNameIsFile = "%U is a file, not a folder: the upload cannot put folder_name %R there";
-constexpr const char* kNameIsLink = "%U is a link: the upload never writes through a link (folder_name %R)";
+constexpr const char* kNotAFolder = "%U is a file, not a folder: the upload cannot copy into it";
+constexpr const char* kNotAFile = "%U is not a file: the upload cannot copy a file over it";
+constexpr const char* kALink = "%U is a link: the upload never writes through a link";
 constexpr const char* kNameTooLong = "the name %R in %U is longer than the %ld bytes a name may have there";
 constexpr const char* kPathTooLong = "%U is longer than the %d bytes a path may have";
 constexpr const char* kLinkLoop = "%U leads back to %U, which holds it: its copy would never end";
@@ -44,6 +45,10 @@ const char* bytes_of(const Ref& bytes) { return PyBytes_AS_STRING(bytes.get()); 
 
 [[noreturn]] void refuse(const char* format, PyObject* a, PyObject* b) {
     raise_instance(builtins().ValueError, check(PyUnicode_FromFormat(format, a, b)).get());
+}
+
+[[noreturn]] void refuse(const char* format, PyObject* path) {
+    raise_instance(builtins().ValueError, check(PyUnicode_FromFormat(format, formatted(path).get())).get());
 }
 
 class Descriptor {
@@ -105,33 +110,42 @@ void refuse_long_path(PyObject* path) {
     }
 }
 
-// The folders the copy will make for folder_name: each one that is there
-// after the clearing must be a real folder.
-void check_destination(PyObject* bundle, PyObject* folder_name, const Limits& limits) {
+enum class Need { folder, file };
+
+// What the copy meets at `path` once the bundle folder is cleared: true for
+// a folder it goes on into, false for nothing (the copy makes the folder, or
+// the file). Refuses what the copy would fail on or write through. `parent`
+// is false when nothing is at the parent folder by then.
+bool there_after_clearing(PyObject* path, PyObject* name, bool parent, bool parent_is_bundle, Need need) {
+    if (!parent) return false;
+    Ref bytes = fs_bytes(path);
+    struct stat status, target;
+    if (::lstat(bytes_of(bytes), &status) != 0) return false;
+    const bool link = S_ISLNK(status.st_mode);
+    const bool followed = !link || ::stat(bytes_of(bytes), &target) == 0;
+    if (link && followed) status = target;
+    if (parent_is_bundle && !is_kept_entry(name) && followed && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))) {
+        return false;  // cleared, with everything below it
+    }
+    if (link) refuse(kALink, path);
+    if (need == Need::folder && !S_ISDIR(status.st_mode)) refuse(kNotAFolder, path);
+    if (need == Need::file && !S_ISREG(status.st_mode)) refuse(kNotAFile, path);
+    return need == Need::folder;
+}
+
+// The folders the copy makes for folder_name; true when the last one is
+// there after the clearing.
+bool check_destination(PyObject* bundle, PyObject* folder_name, const Limits& limits) {
     Ref folder = Ref::borrow(bundle);
-    bool first = true, made = false;
+    bool there = true, in_bundle = true;
     for (const Ref& part : name_components(folder_name)) {
         refuse_long_name(part.get(), folder.get(), limits);
         folder = os_path(kJoin, folder.get(), part.get());
         refuse_long_path(folder.get());
-        if (made) continue;
-        Ref bytes = fs_bytes(folder.get());
-        struct stat status, target;
-        if (::lstat(bytes_of(bytes), &status) != 0) {
-            made = true;  // by the copy, with what is below it
-            continue;
-        }
-        const bool link = S_ISLNK(status.st_mode);
-        const bool followed = !link || ::stat(bytes_of(bytes), &target) == 0;
-        if (link && followed) status = target;
-        if (first && !is_kept_entry(part.get()) && followed && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))) {
-            made = true;  // cleared, with everything below it
-            continue;
-        }
-        first = false;
-        if (link) refuse(kNameIsLink, formatted(folder.get()).get(), folder_name);
-        if (!S_ISDIR(status.st_mode)) refuse(kNameIsFile, formatted(folder.get()).get(), folder_name);
+        there = there_after_clearing(folder.get(), part.get(), there, in_bundle, Need::folder);
+        in_bundle = false;
     }
+    return there;
 }
 
 using Identity = std::pair<dev_t, ino_t>;
@@ -145,7 +159,7 @@ struct Walk {
 
 // Walks the source as copy_files does. False once the sub-folder limit
 // is reached: the copy stops there, so the walk does too.
-bool walk(Walk& state, PyObject* source, PyObject* destination, long index) {
+bool walk(Walk& state, PyObject* source, PyObject* destination, long index, bool there, bool is_bundle) {
     Ref listing = os_call(kListdir, source);
     Ref iterator = check(PyObject_GetIter(listing.get()));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -158,15 +172,22 @@ bool walk(Walk& state, PyObject* source, PyObject* destination, long index) {
         struct stat status;
         if (::lstat(bytes_of(bytes), &status) != 0) continue;
         if (S_ISLNK(status.st_mode)) refuse_overlap(source_path.get(), state.bundle, state.destination);
-        if (::stat(bytes_of(bytes), &status) != 0 || !S_ISDIR(status.st_mode)) continue;
+        if (::stat(bytes_of(bytes), &status) != 0) continue;
+        if (S_ISREG(status.st_mode)) {
+            there_after_clearing(destination_path.get(), item.get(), there, is_bundle, Need::file);
+            continue;
+        }
+        if (!S_ISDIR(status.st_mode)) continue;
         if (++index > kMaxDirectories) return false;
+        const bool inner_there =
+            there_after_clearing(destination_path.get(), item.get(), there, is_bundle, Need::folder);
         const Identity identity{status.st_dev, status.st_ino};
         for (const auto& [open_identity, open_path] : state.open_folders) {
             if (open_identity == identity)
                 refuse(kLinkLoop, formatted(source_path.get()).get(), formatted(open_path.get()).get());
         }
         state.open_folders.emplace_back(identity, source_path.copy());
-        if (!walk(state, source_path.get(), destination_path.get(), index)) return false;
+        if (!walk(state, source_path.get(), destination_path.get(), index, inner_there, false)) return false;
         state.open_folders.pop_back();
     }
     if (PyErr_Occurred()) throw_error();
@@ -191,9 +212,15 @@ void copy_file(PyObject* source, int folder, PyObject* name, PyObject* shown) {
     if (in.get() < 0) raise_errno(source);
     struct stat from, to;
     if (::fstat(in.get(), &from) != 0) raise_errno(source);
-    Descriptor out(::openat(folder, bytes_of(name_bytes), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    // Non-blocking: a named pipe put there fails at once instead of waiting.
+    Descriptor out(
+        ::openat(folder, bytes_of(name_bytes), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (out.get() < 0) raise_errno(shown);
     if (::fstat(out.get(), &to) != 0) raise_errno(shown);
+    if (!S_ISREG(to.st_mode)) {
+        errno = EINVAL;
+        raise_errno(shown);
+    }
     if (from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
         Ref shutil = global(kShutil);
         Ref error_type = getattr(shutil.get(), same_file_error_name);
@@ -258,13 +285,14 @@ void refuse_predictable_failure(PyObject* source, PyObject* bundle, PyObject* fo
     long name_max = ::pathconf(bytes_of(bundle_bytes), _PC_NAME_MAX);
     if (name_max <= 0) name_max = NAME_MAX;
     Walk state{bundle, destination, {name_max}, {}};
-    check_destination(bundle, folder_name, state.limits);
+    const bool there = check_destination(bundle, folder_name, state.limits);
+    const bool is_bundle = PyUnicode_GET_LENGTH(folder_name) == 0 || name_components(folder_name).empty();
     Ref source_bytes = fs_bytes(source);
     struct stat status;
     if (::stat(bytes_of(source_bytes), &status) == 0) {
         state.open_folders.emplace_back(Identity{status.st_dev, status.st_ino}, Ref::borrow(source));
     }
-    walk(state, source, destination, 0);
+    walk(state, source, destination, 0, there, is_bundle);
 }
 
 bool copy_files_is_standard() {
