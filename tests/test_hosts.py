@@ -168,7 +168,7 @@ def test_chromium_listens_on_no_tcp_port(chromium, tmp):
     assert report["processes"] >= 2, "Chromium runs with its helpers"
     assert report["flags"] == ["--remote-debugging-pipe"]
     assert report["chromium"] == [], "a process of the browser listens on TCP"
-    assert report["ours"] == [report["port"]]
+    assert sorted(set(report["ours"])) == [report["port"]], "only the bridge listens (on 127.0.0.1 and [::1])"
     if report["probe"] is None:
         pytest.skip("the probe from another account needs root and setpriv or runuser")
     assert report["probe"] == "nothing", f"{report['tool']} as nobody found DevTools: {report['probe']}"
@@ -331,7 +331,7 @@ def test_the_readme_node_host_example_runs(node, tmp):
     # The example uses the README's minimal subclass, defined before it.
     subclass = next(block for block in blocks if "class CartPole(Vesk.Vesk_Pal_st)" in block)
     example = next(block for block in blocks if "veskit.NodeHost()" in block)
-    code = subclass[:subclass.index("env = CartPole()")] + example + "print(state.shape, rewards.tolist())\n"
+    code = subclass + example + "print(state.shape, rewards.tolist())\n"
     result = run_python(code, env={"TMPDIR": tmp})
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "(8, 7) [1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0]"

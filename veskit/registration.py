@@ -49,7 +49,7 @@ class _Maker:
         # make_vec passes the spec's max_episode_steps on; vector envs have no
         # time limit wrapper, so the page is the one that truncates (the
         # reference page at its max_steps). gymnasium.make applies TimeLimit.
-        from .launcher import Browser
+        from .browser import Browser
 
         page = self.page() if callable(self.page) else self.page
         browser = Browser(page, **self.browser)
@@ -90,7 +90,7 @@ def register(id: str, cls: type[Vesk.Vesk_Pal_st], *, page: Page = None,
 
 
 def _reference_page() -> str:
-    from .launcher import frontend_folder
+    from .hosts.pages import frontend_folder
 
     return str(frontend_folder() / "dist" / "index.html")
 

@@ -198,7 +198,7 @@ class WorkerVectorEnv(CopyGroups, VectorEnv[Any, Any, Any]):
 # ---------------------------------------------------------- in the worker
 
 def _default_launcher() -> ContextManager[Maker]:
-    from .launcher import Browser
+    from .browser import Browser
 
     return Browser()
 
