@@ -113,6 +113,7 @@ def env_worker(impl, num_envs, port, stamps):
     if stamps:
         cls.send_queue, cls.reply_quene = TimedQueue(), TimedQueue()
     os.environ["VESK_PORT"] = str(port)
+    os.environ["VESK_TOKEN"] = "off"  # the echo front-end is a hand-written client
     front_end = echo_frontend.start(port, num_envs, COLUMNS, stamps)
     env = cls()
     action = action_for(num_envs)

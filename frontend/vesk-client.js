@@ -3,5 +3,7 @@
 // importing it here runs it once and hands out what it defined.
 import "./dist/assets/vesk-client.js";
 
-export const { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation, DEFAULT_PORT } =
-  globalThis.Vesk;
+export const {
+  VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation, chooseAddress, redactToken,
+  DEFAULT_PORT,
+} = globalThis.Vesk;

@@ -353,11 +353,14 @@ def run_scenario(program: str, script: Optional[Sequence[Step]] = (), *,
     program exits. Everything, including waiting for the exit, is bounded by
     `timeout`: past it the program is killed and `timed_out` is set.
     `origin` and `path` (with its query) go into the front-end's handshake.
+    The front-end is a hand-written client: the bridge admits it without a
+    token (VESK_TOKEN=off) unless `env` sets VESK_TOKEN ("" for the run's own).
     """
     frontend = None if script is None else ScriptedFrontend(
         script, connect_timeout=connect_timeout, client_options=client_options, origin=origin, path=path)
     child_env = dict(os.environ)  # PYTHONPATH and the rest carry over
     child_env.setdefault("PYTHONIOENCODING", "utf-8")
+    child_env["VESK_TOKEN"] = "off"
     child_env.update(env or {})
     if port is None:
         port = free_port()

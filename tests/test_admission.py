@@ -2,8 +2,9 @@
 import asyncio
 import os
 import re
+import shutil
+import socket
 import ipaddress
-import textwrap
 from urllib.parse import urlencode
 
 import pytest
@@ -11,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 from websockets.datastructures import Headers
 
 import Vesk
-from bridge_program import BRIDGE as PRELUDE, scenario
+from bridge_program import BRIDGE as PRELUDE, scenario as bridge_scenario
 from conftest import subprocess_env
 from scripted_frontend import SecondConnection, Text, run_scenario
 
@@ -20,6 +21,12 @@ ADMITTED = [None, "null", "http://localhost:8000", "HTTP://LocalHost", "http://1
 REFUSED = ["https://evil.example", "http://localhost.evil.example", "http://127.0.0.1.evil.example",
            "http://evil.example:80@127.0.0.1", "file://", "http://0.0.0.0", "http://127.0.0.01", "ws://localhost",
            "http://localhost/", "http://[::2]"]
+
+
+def scenario(body, script, env=None, **options):
+    # Hand-written clients: no token unless the test sets one (the admit
+    # fixture below leaves its last VESK_TOKEN in this process's environment).
+    return bridge_scenario(body, script, env={"VESK_TOKEN": "off", **(env or {})}, **options)
 
 
 def admitted(result):
@@ -119,7 +126,8 @@ def admit():
     def hook(token, origins):
         key = (token, origins)
         if key not in hooks:
-            for name, value in (("VESK_TOKEN", token), ("VESK_ORIGINS", origins)):
+            # No token given: the open door, so that the origin decides alone.
+            for name, value in (("VESK_TOKEN", "off" if token is None else token), ("VESK_ORIGINS", origins)):
                 if value is None:
                     monkeypatch.delenv(name, raising=False)
                 else:
@@ -194,5 +202,121 @@ def test_the_token_decides_before_the_origin(admit, token, other, origin, before
     assert admit(with_token, origin, token=token) == allowed_origin
     assert admit("/?" + urlencode({"token": other}), origin, token=token) == (other == token and allowed_origin)
     assert not admit("/?" + query, origin, token=token)
-    # Unset, the token is not asked for.
+    # Off, the token is not asked for; unset or empty, the run makes its own.
     assert admit("/?" + query, origin) == allowed_origin
+    assert admit("/?" + query, origin, token=" OFF ") == allowed_origin
+    assert not admit(with_token, origin, token="")
+
+
+# --- the run's own token, the run file, [::1] and the log ------------------
+
+OWN_TOKEN = """
+import logging, os, re, stat, sys, threading, time, Vesk
+from websockets.sync.client import connect
+from websockets.exceptions import InvalidStatus
+logging.basicConfig(level=logging.DEBUG, format="log: %(message)s")
+logging.getLogger("websockets.client").setLevel(logging.WARNING)  # this test's own client, not the bridge
+class Bridge(Vesk.Vesk_Pal_st):
+    num_envs = 1
+env = object.__new__(Bridge)
+threading.Thread(target=env.start_queue(), daemon=True).start()
+run_file = os.path.join(os.path.dirname(os.path.abspath(Vesk.__file__)), "..", "dist", "assets", "vesk-run.js")
+deadline = time.monotonic() + 10
+while not os.path.exists(run_file) and time.monotonic() < deadline:
+    time.sleep(0.02)
+text = open(run_file).read()
+port, token = re.search(r"port: (\\d+), token: '([\\w-]+)'", text).groups()
+env.send_queue.put("task")
+def attempt(host, query, origin=None):
+    try:
+        with connect(f"ws://{host}:{port}/{query}", origin=origin, open_timeout=5) as ws:
+            task = ws.recv(timeout=5)
+            ws.send("'answered'")
+            return task
+    except InvalidStatus as error:
+        return error.response.status_code
+print(port == os.environ["VESK_PORT"], oct(stat.S_IMODE(os.stat(run_file).st_mode)), len(token), flush=True)
+print([attempt("127.0.0.1", q, o) for q, o in [("", None), ("?token=" + token + "x", "null"),
+                                                 ("?token=" + token, "https://evil.example")]], flush=True)
+# A client that dials "localhost" may meet [::1] first: the bridge holds it too.
+print(attempt("[::1]", "?token=" + token, "null"), env.reply_quene.get(), flush=True)
+print("TOKEN", token, flush=True)
+"""
+
+
+@pytest.fixture(name="layout")
+def layout_fixture(tmp_path):
+    """tmp/lib holds a copy of the module, so its bundle folder is tmp/dist
+    (with an empty assets folder)."""
+    lib, assets = tmp_path / "lib", tmp_path / "dist" / "assets"
+    lib.mkdir()
+    assets.mkdir(parents=True)
+    shutil.copy2(Vesk.__file__, lib)
+    return lib, assets
+
+
+def test_without_a_setting_only_the_runs_own_token_from_the_run_file_admits(layout):
+    lib, assets = layout
+    result = run_scenario(OWN_TOKEN, None, env=subprocess_env(PYTHONPATH=str(lib), VESK_TOKEN=""), timeout=30)
+    assert result.returncode == 0, result.summary()
+    lines = result.stdout.splitlines()
+    assert lines[:3] == ["True 0o600 43", "[403, 403, 403]", "task 'answered'"], result.summary()
+    token = lines[3].split()[1]
+    # The fix is told once on stderr (never stdout); the log never holds the token.
+    fixes = [line for line in result.stderr.splitlines() if line.startswith("Vesk: ")]
+    assert len(fixes) == 1 and fixes[0].startswith("Vesk: a front-end without this run's token was refused (HTTP 403)")
+    assert str(assets / "vesk-run.js") in os.path.normpath(fixes[0].split("(its token is in ")[1].split(")")[0])
+    assert token not in result.stderr
+    requests = [line for line in result.stderr.splitlines() if line.startswith("log: < GET")]
+    assert len(requests) == 4 and all("token=<redacted>" in r for r in requests[1:]), requests
+    assert os.listdir(assets) == ["vesk-run.js"]  # no temporary file left
+
+
+@pytest.mark.parametrize("token, query", [("off", ""), ("the-users-own", "?token=the-users-own")])
+def test_a_token_set_or_off_is_never_written_to_the_bundle_folder(layout, token, query):
+    lib, assets = layout
+    result = run_scenario(PRELUDE + 'show(env.one_task("one"))', [Text("1")], path="/" + query,
+                          env=subprocess_env(PYTHONPATH=str(lib), VESK_TOKEN=token))
+    assert result.returncode == 0 and result.stdout == "1\n", result.summary()
+    assert os.listdir(assets) == []
+
+
+def test_a_squatter_on_ipv6_loopback_stops_the_bridge_from_starting():
+    squatter = socket.socket(socket.AF_INET6)
+    try:
+        squatter.bind(("::1", 0))
+    except OSError as error:
+        squatter.close()
+        pytest.skip(f"no IPv6 loopback here: {error}")
+    with squatter:
+        squatter.listen()
+        port = squatter.getsockname()[1]
+        result = run_scenario(PRELUDE + "env.one_task('task')", None,
+                              port=port, timeout=20)
+        squatter.settimeout(0.5)
+        with pytest.raises(socket.timeout):
+            squatter.accept()
+    assert result.returncode == 1, result.summary()
+    line = result.stderr.splitlines()[-1]
+    assert line.startswith(f"Vesk: the bridge cannot listen on 127.0.0.1 port {port}: OSError: [Errno 98] "), line
+    assert "'::1'" in line
+
+
+NO_IPV6 = """
+import asyncio, errno, socket
+listen = asyncio.base_events.BaseEventLoop.create_server
+async def create_server(self, factory, host=None, port=None, **options):
+    if not isinstance(host, str):  # as on a machine without IPv6 loopback
+        raise {error}
+    return await listen(self, factory, host, port, **options)
+asyncio.base_events.BaseEventLoop.create_server = create_server
+"""
+
+
+@pytest.mark.parametrize("error", ["OSError(errno.EADDRNOTAVAIL, 'cannot assign requested address')",
+                                   "socket.gaierror(socket.EAI_ADDRFAMILY, 'address family not supported')"])
+def test_without_ipv6_loopback_the_bridge_serves_127_0_0_1_alone(error):
+    program = NO_IPV6.format(error=error) + PRELUDE + 'show(env.one_task("one"))'
+    result = run_scenario(program, [Text("1")], env=subprocess_env(VESK_TOKEN="off"))
+    assert result.returncode == 0 and result.messages == ['"one"'], result.summary()
+    assert result.stdout == "1\n"

@@ -271,7 +271,7 @@ except RuntimeError as error:
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "stopped: stop here",
-        "127.0.0.1 70 ['close_timeout', 'compression', 'ping_interval', 'process_request']",
+        "('127.0.0.1', '::1') 70 ['close_timeout', 'compression', 'ping_interval', 'process_request']",
         "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction (websocket)",
         "True True",
         "yourfunction Vesk_Pal_st.start_queue.<locals>.yourfunction False",

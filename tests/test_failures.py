@@ -175,7 +175,7 @@ def run_two_environments(scripts, env):
     ports = [free_port(), free_port()]
     program = TWO_ENVIRONMENTS.format(tests=os.path.dirname(__file__), port_a=ports[0], port_b=ports[1])
     proc = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=subprocess_env(**env))
+                            text=True, env=subprocess_env(**{"VESK_TOKEN": "off", **env}))
     frontends = [ScriptedFrontend(script) for script in scripts]
 
     async def drive():
@@ -302,7 +302,7 @@ def raw_frame(payload, opcode):
 def test_a_protocol_error_ends_the_process_promptly_although_the_peer_stays_silent(payload, opcode, cause):
     proc = __import__("subprocess").Popen(
         [__import__("sys").executable, "-c", BRIDGE + "env.one_task('task')"],
-        stdout=-1, stderr=-1, text=True, env=subprocess_env(VESK_PORT=str(BRIDGE_PORT), VESK_MAX_MESSAGE_BYTES="100"))
+        stdout=-1, stderr=-1, text=True, env=subprocess_env(VESK_PORT=str(BRIDGE_PORT), VESK_MAX_MESSAGE_BYTES="100", VESK_TOKEN="off"))
     try:
         assert wait_for_port(BRIDGE_PORT, proc=proc)
         with socket.create_connection(("127.0.0.1", BRIDGE_PORT)) as peer:

@@ -35,6 +35,13 @@ def test_two_actors_are_one_vector_env_and_a_task_failure_surfaces(local_ray):
         envs.reset(seed=0)
         _, rewards, *_ = envs.step(np.arange(6).reshape(6, 1))
         np.testing.assert_array_equal(rewards, np.arange(6))
+        # Attributes reach the actor holding the copies; a missing one is an
+        # AttributeError that leaves the actors running.
+        envs.set_attr("marker", [0, 0, 0, 1, 1, 1])
+        assert envs.get_attr("marker") == (0, 0, 0, 1, 1, 1)
+        with pytest.raises(AttributeError, match="absent"):
+            envs.get_attr("absent")
+        assert not envs.closed
         actions = np.zeros((6, 1))
         actions[4] = CLOSE_ACTION  # the page of actor 1 goes away
         with pytest.raises(WorkerError, match="^actor 1's worker exited with status 1 during step: Vesk: connection"):

@@ -239,3 +239,121 @@ def test_arguments_must_be_exactly_str(upload, args, message):
     with pytest.raises(TypeError) as caught:
         upload(*args)
     assert str(caught.value) == message
+
+
+NOT_A_FOLDER = "{path} is a file, not a folder: the upload cannot copy into it"
+NOT_A_FILE = "{path} is not a file: the upload cannot copy a file over it"
+A_LINK = "{path} is a link: the upload never writes through a link"
+LINK_LOOP = "{root}/content/data/loop leads back to {root}/content, which holds it: its copy would never end"
+LONG_NAME = "the name {long!r} in {bundle} is longer than the 255 bytes a name may have there"
+
+
+def snapshot(root):
+    """read_tree, with links shown as links (broken ones too), never followed."""
+    return {
+        entry.name: ("link", os.readlink(entry.path)) if entry.is_symlink()
+        else snapshot(entry.path) if entry.is_dir() else open(entry.path).read() if entry.is_file() else "special"
+        for entry in os.scandir(root)
+    }
+
+
+def deep_source(root):
+    """A chain of long folder names: short enough to read, too long once below a long folder_name."""
+    folder = os.path.join(root, "content")
+    for _ in range(8):
+        folder = os.path.join(folder, "c" * 250)
+    make_tree(folder, {"f.txt": "F"})
+
+
+@pytest.mark.parametrize(
+    "prepare, folder_name, message",
+    [
+        (lambda root: None, "index.html", NOT_A_FOLDER.format(path="{bundle}/index.html")),
+        (lambda root: None, "assets/app.js/x", NOT_A_FOLDER.format(path="{bundle}/assets/app.js")),
+        (lambda root: os.symlink(os.path.join(root, "nowhere"), os.path.join(root, "dist", "dangling")), "dangling/x",
+         A_LINK.format(path="{bundle}/dangling")),
+        (lambda root: os.symlink(os.path.join(root, "outside"), os.path.join(root, "dist", "assets", "out")),
+         "assets/out", A_LINK.format(path="{bundle}/assets/out")),
+        (lambda root: os.symlink(os.path.join(root, "outside"), os.path.join(root, "dist", "assets", "data")),
+         "assets", A_LINK.format(path="{bundle}/assets/data")),
+        (lambda root: os.mkdir(os.path.join(root, "dist", "assets", "page.js")), "assets",
+         NOT_A_FILE.format(path="{bundle}/assets/page.js")),
+        (lambda root: open(os.path.join(root, "dist", "assets", "data"), "w").close(), "assets",
+         NOT_A_FOLDER.format(path="{bundle}/assets/data")),
+        (lambda root: os.mkfifo(os.path.join(root, "dist", "assets", "page.js")), "assets",
+         NOT_A_FILE.format(path="{bundle}/assets/page.js")),
+        (lambda root: None, "x" * 256, LONG_NAME.format(long="x" * 256, bundle="{bundle}")),
+        (lambda root: None, "a/" * 2100, None),
+        (deep_source, "/".join(["b" * 250] * 9), None),
+        (lambda root: os.symlink(os.path.join(root, "dist"), os.path.join(root, "content", "data", "up")), "scene",
+         HOLDS_BUNDLE.format(source="{root}/content/data/up", bundle="{bundle}")),
+        (lambda root: os.symlink(root, os.path.join(root, "content", "root")), "scene",
+         HOLDS_BUNDLE.format(source="{root}/content/root", bundle="{bundle}")),
+        (lambda root: os.symlink(os.path.join(root, "dist", "models", "m"), os.path.join(root, "content", "m")), "/",
+         INSIDE_CLEARED.format(source="{root}/content/m", bundle="{bundle}")),
+        (lambda root: os.symlink(os.path.join(root, "content"), os.path.join(root, "content", "data", "loop")), "/",
+         LINK_LOOP),
+    ],
+    ids=["name-is-kept-file", "name-through-a-file", "name-through-broken-link", "name-through-link-in-assets",
+         "link-in-the-way", "folder-in-the-way", "file-in-the-way", "pipe-in-the-way",
+         "name-too-long", "path-too-long", "copied-path-too-long", "link-to-bundle", "link-to-a-folder-holding-it",
+         "link-into-cleared-entry", "link-loop"],
+)
+def test_predictable_failures_are_refused_before_anything_is_removed(layout, prepare, folder_name, message):
+    os.makedirs(os.path.join(layout.root, "outside"))
+    prepare(layout.root)
+    before = snapshot(layout.dist)
+    lines = layout.run(f"attempt(Vesk.upload, 'content', {folder_name!r})")
+    assert len(lines) == 1 and lines[0].startswith("raised: ValueError: "), lines
+    if message is None:
+        assert "is longer than the 4096 bytes a path may have" in lines[0]
+    else:
+        assert lines[0] == "raised: ValueError: " + message.format(root=layout.root, bundle=layout.bundle)
+    assert snapshot(layout.dist) == before
+    assert os.listdir(os.path.join(layout.root, "outside")) == []
+
+
+def test_folder_name_of_a_cleared_file_becomes_a_folder(layout):
+    removals = layout.removal_lines()
+    lines = layout.run('attempt(Vesk.upload, "content", "old.js")')
+    assert lines == removals + loading_lines(os.path.join(layout.root, "content")) + ["returned: None"]
+    assert read_tree(os.path.join(layout.dist, "old.js")) == CONTENT
+
+
+def test_a_link_in_the_bundle_is_removed_as_a_link(layout):
+    outside = os.path.join(layout.root, "outside")
+    make_tree(outside, {"keep.txt": "K"})
+    os.symlink(outside, os.path.join(layout.dist, "linked"))
+    os.symlink(os.path.join(outside, "keep.txt"), os.path.join(layout.dist, "linked.txt"))
+    lines = layout.run('attempt(Vesk.upload, "content", "/"); attempt(Vesk.upload, "content", "scene")')
+    assert f"已删除文件夹: {layout.bundle}/linked" in lines and f"该删 {layout.bundle}/linked.txt" in lines
+    assert lines.count("returned: None") == 2
+    assert read_tree(outside) == {"keep.txt": "K"}
+    assert read_tree(layout.dist) == {"index.html": "<html>", "assets": {"app.js": "A"}, "scene": CONTENT}
+
+
+def test_a_folder_swapped_for_a_link_during_the_copy_sends_nothing_outside(layout):
+    outside = os.path.join(layout.root, "outside")
+    os.makedirs(outside)
+    target = os.path.join(layout.dist, "scene", "data")
+    # The copy lists content/data once it has made and opened scene/data: the
+    # module's `os` swaps that folder for a link to `outside` right then.
+    lines = layout.run(
+        f"""
+        import types
+        swapping = types.ModuleType("os")
+        swapping.__dict__.update(os.__dict__)
+        def listdir(path):
+            if path.endswith("data") and os.path.isdir({target!r}) and not os.path.islink({target!r}):
+                os.rename({target!r}, {target!r} + "-moved")
+                os.symlink({outside!r}, {target!r})
+            return os.listdir(path)
+        swapping.listdir = listdir
+        Vesk.os = swapping
+        attempt(Vesk.upload, "content", "scene")
+        """
+    )
+    assert lines[-1] == "returned: None"
+    assert os.path.islink(target) and os.readlink(target) == outside
+    assert os.listdir(outside) == []
+    assert read_tree(target + "-moved") == CONTENT["data"]

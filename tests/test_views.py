@@ -256,6 +256,35 @@ def test_sb3_view_reports_terminal_observations():
     assert truncated == [False, False, True]
     [[num_envs, rendered, reset_infos]] = reports(result)["attrs"]
     assert num_envs == [3, 3] and rendered == [None] * 3 and reset_infos == [{"counts": 0}] * 3
-    assert "indices must select every copy" in reports(result)["partial"][0][0]
+    assert "copies 0 to 2 share one: indices must select all of them or none" in reports(result)["partial"][0][0]
     assert reports(result)["marker"] == [[[7, 7, 7]]]
     assert reset_flags(result.messages[3]) == [False, True, True]
+
+
+def test_views_refuse_non_finite_actions_before_sending_and_closed_use():
+    result = scenario("""
+        from gymnasium.error import ClosedEnvironmentError
+        view = veskit.VectorView(Cart(3))
+        view.reset()
+        for bad in (np.array([[0.0], [0.0], [np.nan]]), [[np.inf], [0.0], [0.0]]):
+            try:
+                view.step(bad)
+            except ValueError as error:
+                report("refused", str(error))
+        view.step(np.zeros((3, 1)))
+        view.close()
+        for call in (lambda: view.step(np.zeros((3, 1))), view.reset, view.render):
+            try:
+                call()
+            except ClosedEnvironmentError as error:
+                report("closed", str(error))
+        report("released", "reward" in vars(view.env))
+    """, [Rows(ZEROS3), Rows(GOING), Text("None")])
+    refused = [message for [message] in reports(result)["refused"]]
+    assert refused[0].startswith("the action of copy 2 is not finite ([nan])")
+    assert refused[1].startswith("the action of copy 0 is not finite ([inf])")
+    assert all("nothing was sent" in message for message in refused)
+    # init, reset, the one finite step, close: nothing for the refused ones.
+    assert [json.loads(m)["env"] if m.startswith("{") else json.loads(json.loads(m))["env"]
+            for m in result.messages] == ["init", "reset", "step", "close"]
+    assert len(reports(result)["closed"]) == 3 and reports(result)["released"] == [[False]]

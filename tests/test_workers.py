@@ -11,6 +11,7 @@ import textwrap
 
 import numpy as np
 import pytest
+from gymnasium.error import ClosedEnvironmentError
 from gymnasium.wrappers.vector import RecordEpisodeStatistics
 
 from conftest import subprocess_env
@@ -36,7 +37,8 @@ def two_workers():
 def test_two_workers_are_one_vector_env(two_workers):
     envs = RecordEpisodeStatistics(two_workers)
     assert envs.num_envs == 6 and envs.observation_space.shape == (6, 2)
-    ports = two_workers.call_workers("port")
+    ports = two_workers.call("port")
+    assert len(ports) == 6 and len(set(ports[:3])) == len(set(ports[3:])) == 1
     assert len(set(ports)) == 2, "each worker has a port of its own"
     obs, _ = envs.reset(seed=3)
     assert obs.shape == (6, 2) and not obs.any()
@@ -85,7 +87,7 @@ def test_worker_failure_surfaces_and_stops_every_worker(where, action, expected)
     if where == "step":
         assert envs.closed and [p.exitcode for p in envs.processes] != [None, None]
         assert alive([p.pid for p in envs.processes]) == []
-        with pytest.raises(RuntimeError, match="closed"):
+        with pytest.raises(ClosedEnvironmentError, match="closed"):
             envs.step(np.zeros((6, 1)))
 
 
@@ -153,3 +155,52 @@ def test_workers_and_browsers_end_when_their_parent_dies(factory, launcher):
     assert len(pids) >= 2
     assert browsers >= (2 if "Browser" in launcher else 0)
     assert alive(pids, wait=15) == []
+
+
+def test_non_finite_action_is_refused_before_any_worker_gets_it(two_workers):
+    two_workers.reset()
+    actions = np.zeros((6, 1))
+    actions[4] = np.nan
+    with pytest.raises(ValueError, match="^the action of copy 4 is not finite"):
+        two_workers.step(actions)
+    assert not two_workers.closed  # nothing was sent: the workers go on
+    _, rewards, *_ = two_workers.step(np.arange(6.0).reshape(6, 1))
+    np.testing.assert_array_equal(rewards, np.arange(6))
+
+
+def test_attributes_reach_the_worker_holding_the_copies(two_workers):
+    two_workers.set_attr("marker", [1, 1, 1, 2, 2, 2])
+    assert two_workers.get_attr("marker") == (1, 1, 1, 2, 2, 2)
+    with pytest.raises(ValueError, match="copies 0 to 2 share one environment object"):
+        two_workers.set_attr("marker", [1, 2, 1, 2, 2, 2])
+
+
+def test_sb3_trains_over_workers_and_routes_by_copy(two_workers):
+    pytest.importorskip("stable_baselines3", reason='needs the sb3 extra (pip install ".[sb3]")')
+    from stable_baselines3 import PPO
+    from stable_baselines3.common.vec_env import VecMonitor
+
+    from veskit.sb3 import SB3View
+
+    venv = SB3View(two_workers)
+    venv.set_attr("marker", "second", indices=[3, 4, 5])
+    assert venv.get_attr("marker", indices=[4, 5]) == ["second", "second"]
+    with pytest.raises(AttributeError):
+        venv.get_attr("marker", indices=[0])  # worker 0 never got it
+    with pytest.raises(ValueError, match="copies 0 to 2 share one: indices must select all of them or none"):
+        venv.env_method("reset", indices=[2, 3])
+    assert venv.env_method("explain_obs", [1.5], indices=[0, 1, 2]) == [[1.5]] * 3
+    ports = venv.get_attr("port")
+    assert ports[0] == ports[2] != ports[3] == ports[5]
+    venv = VecMonitor(venv)
+    obs = venv.reset()
+    _, _, dones, infos = venv.step(np.zeros((6, 1), np.float32))
+    assert obs.shape == (6, 2) and not dones.any() and infos[4]["TimeLimit.truncated"] is False
+    for _ in range(EPISODE_STEPS - 1):
+        _, _, dones, infos = venv.step(np.ones((6, 1), np.float32))
+    assert dones.all()
+    np.testing.assert_array_equal(np.stack([info["terminal_observation"] for info in infos]), [[3, 1]] * 6)
+    assert all(info["episode"]["l"] == EPISODE_STEPS for info in infos)
+    model = PPO("MlpPolicy", venv, n_steps=8, batch_size=16, n_epochs=1, device="cpu")
+    model.learn(total_timesteps=48)
+    assert model.num_timesteps >= 48

@@ -58,8 +58,12 @@ def readme_examples() -> List[str]:
 def veskit_modules() -> List[str]:
     """veskit's modules, named as the installed package is imported: the
     user's project checks them as installed, so their errors are reported."""
-    names = sorted(name[:-3] for name in os.listdir(os.path.join(ROOT, "veskit")) if name.endswith(".py"))
-    return ["veskit" if name == "__init__" else "veskit." + name for name in names]
+    modules = []
+    for where, _, names in os.walk(os.path.join(ROOT, "veskit")):
+        package = os.path.relpath(where, ROOT).replace(os.sep, ".")
+        modules += [package if name == "__init__.py" else f"{package}.{name[:-3]}" for name in names
+                    if name.endswith(".py")]
+    return sorted(modules)
 
 
 def strict_flags() -> Dict[str, bool]:

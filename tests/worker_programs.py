@@ -2,7 +2,7 @@
 
 Worker processes import this module to build their environment, so it holds
 only module-level, picklable things. `FakePage` is a launcher: it chooses a
-free port (through VESK_PORT) and answers the bridge from a websockets client
+free port and a token (through VESK_PORT and VESK_TOKEN) and answers the bridge from a websockets client
 on a thread, like a page that counts steps:
 
 - each copy's observation row is (steps since its reset, its last action);
@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import json
 import os
+import secrets
 import socket
 import threading
 import time
@@ -36,11 +37,11 @@ def free_port() -> int:
         return probe.getsockname()[1]
 
 
-def serve_page(port: int, stop: threading.Event) -> None:
+def serve_page(port: int, token: str, stop: threading.Event) -> None:
     deadline = time.monotonic() + 20
     while True:
         try:
-            ws = connect(f"ws://127.0.0.1:{port}", open_timeout=2)
+            ws = connect(f"ws://127.0.0.1:{port}/?token={token}", open_timeout=2)
             break
         except OSError:
             if time.monotonic() > deadline or stop.is_set():
@@ -77,9 +78,11 @@ class FakePage:
 
     def __enter__(self) -> "FakePage":
         self.port = free_port()
+        token = secrets.token_urlsafe(16)
         os.environ["VESK_PORT"] = str(self.port)
+        os.environ["VESK_TOKEN"] = token
         self.stop = threading.Event()
-        self.thread = threading.Thread(target=serve_page, args=(self.port, self.stop), daemon=True)
+        self.thread = threading.Thread(target=serve_page, args=(self.port, token, self.stop), daemon=True)
         self.thread.start()
         return self
 

@@ -6,9 +6,14 @@ lives here:
 - `VectorView(env)`: a `gymnasium.vector.VectorEnv` over one environment's
   `num_envs` copies;
 - `SingleView(env)`: a `gymnasium.Env` over an environment with one copy;
-- `SB3View(env)`: Stable-Baselines3's `VecEnv` (`veskit.sb3`, needs the
-  `sb3` extra);
-- `Browser`: a headless Chromium that owns an environment's page.
+- `SB3View(env)`: Stable-Baselines3's `VecEnv` over an environment or any
+  same-step vector env, the workers included (`veskit.sb3`, needs the `sb3`
+  extra);
+- `Browser`: a headless Chromium that owns an environment's page;
+  `NodeHost`: the same over Node, for a page's simulation without a DOM;
+- `register(id, cls, page=...)`: a Vesk environment for `gymnasium.make`
+  and `gymnasium.make_vec`; the reference page's cart-poles are registered
+  as "Vesk/CartPole-v0" (`veskit.cartpole.CartPole`).
 """
 
 from __future__ import annotations
@@ -27,9 +32,20 @@ from veskit.workers import ParallelVectorEnv, WorkerError  # noqa: E402
 
 __all__ += ["ParallelVectorEnv", "WorkerError"]
 
-# The browser launcher.
-from .launcher import (Browser, BrowserStartError, ChromiumNotFoundError, PageNotConnectedError, bundle_folder,
-                       find_chromium, free_port, frontend_folder, install_reference_page, page_url)
+# The launcher and its hosts.
+from .hosts import BrowserStartError, ChromiumNotFoundError, HostStartError, NodeNotFoundError, find_chromium, find_node
+from .hosts.pages import bundle_folder, frontend_folder, install_reference_page, page_url
+from ._ports import free_port
+from .browser import Browser
+from .launcher import Launcher, PageNotConnectedError
+from .node_host import NodeHost
 
-__all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "PageNotConnectedError", "bundle_folder",
-            "find_chromium", "free_port", "frontend_folder", "install_reference_page", "page_url"]
+__all__ += ["Browser", "BrowserStartError", "ChromiumNotFoundError", "HostStartError", "Launcher", "NodeHost",
+            "NodeNotFoundError", "PageNotConnectedError", "bundle_folder", "find_chromium", "find_node", "free_port",
+            "frontend_folder", "install_reference_page", "page_url"]
+
+# gymnasium ids.
+from .registration import register, register_reference_envs  # noqa: E402
+
+__all__ += ["register"]
+register_reference_envs()

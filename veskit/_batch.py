@@ -4,8 +4,6 @@ A batch follows gymnasium's layout for its space: a `Dict` space batches as a
 dict of batches, a `Tuple` space as a tuple of batches, the fixed-shape
 spaces as an array whose first axis is the environment, and the rest
 (`Text`, `Graph`, `Sequence`...) as a tuple with one item per environment.
-Infos follow the vector convention: every leaf an array over the
-environments, every key `k` beside a bool mask `_k`.
 """
 
 from __future__ import annotations
@@ -15,7 +13,8 @@ from typing import Any, Sequence
 import numpy as np
 from gymnasium import spaces
 
-_ARRAY_SPACES = (spaces.Box, spaces.Discrete, spaces.MultiDiscrete, spaces.MultiBinary)
+# Spaces whose batch is one NumPy array over the environments.
+ARRAY_SPACES = (spaces.Box, spaces.Discrete, spaces.MultiDiscrete, spaces.MultiBinary)
 
 
 def _leading_length(batch: Any) -> int:
@@ -38,7 +37,7 @@ def split_batch(space: spaces.Space[Any], batch: Any, counts: Sequence[int]) -> 
             raise TypeError(f"a batch of a Tuple space is a tuple of {len(space.spaces)} batches")
         per_item = [split_batch(sub, item, counts) for sub, item in zip(space.spaces, batch)]
         return [tuple(parts[i] for parts in per_item) for i in range(len(counts))]
-    if isinstance(space, _ARRAY_SPACES):
+    if isinstance(space, ARRAY_SPACES):
         batch = np.asarray(batch)
     return split_rows(batch, counts)
 
@@ -63,32 +62,24 @@ def join_batches(space: spaces.Space[Any], parts: Sequence[Any]) -> Any:
     return tuple(item for part in parts for item in part)
 
 
-def _blank_like(template: np.ndarray[Any, Any], count: int) -> np.ndarray[Any, Any]:
-    # What gymnasium fills in for environments that did not report a key.
-    if template.dtype == object:
-        return np.full((count, *template.shape[1:]), None, dtype=object)
-    return np.zeros((count, *template.shape[1:]), dtype=template.dtype)
-
-
-def merge_infos(infos: Sequence[dict[str, Any]], counts: Sequence[int]) -> dict[str, Any]:
-    """One vector info from the workers' vector infos, in worker order; a key
-    missing from a worker is blank there (zero, False or None)."""
-    merged: dict[str, Any] = {}
-    keys = list(dict.fromkeys(key for info in infos for key in info))
-    for key in keys:
-        values = [info.get(key) for info in infos]
-        if any(isinstance(value, dict) for value in values):
-            merged[key] = merge_infos([value if isinstance(value, dict) else {} for value in values], counts)
-            continue
-        arrays = [None if value is None else np.asarray(value) for value in values]
-        template = next(array for array in arrays if array is not None)
-        parts = []
-        for array, count in zip(arrays, counts):
-            if array is None:
-                array = _blank_like(template, count)
-            elif array.shape[:1] != (count,):
-                raise ValueError(f"info {key!r} of a worker has shape {array.shape}, expected one entry for each of"
-                                 f" its {count} environments")
-            parts.append(array)
-        merged[key] = np.concatenate(parts)
-    return merged
+def refuse_non_finite(actions: Any, first_copy: int = 0) -> None:
+    """Raises ValueError naming the first copy whose action holds a NaN or an
+    infinity. JSON has no such numbers, so the page could not read the step's
+    message: refused here, before anything is sent. Walks dict and tuple
+    batches; `first_copy` is the index of the batch's first copy."""
+    if isinstance(actions, dict):
+        for part in actions.values():
+            refuse_non_finite(part, first_copy)
+        return
+    if isinstance(actions, tuple):
+        for part in actions:
+            refuse_non_finite(part, first_copy)
+        return
+    array = np.asarray(actions) if isinstance(actions, (np.ndarray, list, float)) else None
+    if array is None or array.dtype.kind not in "fc" or np.isfinite(array).all():
+        return
+    rows = np.isfinite(array.reshape(len(array), -1)).all(axis=1) if array.ndim else np.zeros(1, bool)
+    copy = int(np.flatnonzero(~rows)[0])
+    shown = (array[copy] if array.ndim else array).tolist()
+    raise ValueError(f"the action of copy {first_copy + copy} is not finite ({shown}): actions must be finite"
+                     " numbers; nothing was sent to the page")

@@ -12,6 +12,13 @@ Layers unwind in the reverse order of installation, name by name: the last
 layer that shadowed a name is the only one that may restore it. Restoring a
 lower layer first would bring back a hook that still calls the upper one, so
 `restore` refuses it with a RuntimeError naming both layers.
+
+With the launcher and a view the order is: the launcher installs `connect`
+before construction and restores it once the environment is made; it then
+installs `close` (and `render` for `rgb_array`), which it keeps for good; a
+view made afterwards (`VectorView(env)`) shadows `reward` above that and
+gives it back first. The launcher's `close` hook stays after closing, so that
+a second `close()` does nothing.
 """
 
 from __future__ import annotations
@@ -29,13 +36,23 @@ class _Layer:
     previous: Any  # the instance attribute it shadowed, or _ABSENT
 
 
-_layers: "weakref.WeakKeyDictionary[Any, Dict[str, List[_Layer]]]" = weakref.WeakKeyDictionary()
+# By id, not in a WeakKeyDictionary: a subclass that defines __eq__ without
+# __hash__ has unhashable instances. A finalizer drops the entry with the instance.
+_layers: Dict[int, Dict[str, List[_Layer]]] = {}
+
+
+def _names(env: Any) -> Dict[str, List[_Layer]]:
+    key = id(env)
+    if key not in _layers:
+        _layers[key] = {}
+        weakref.finalize(env, _layers.pop, key, None)
+    return _layers[key]
 
 
 def install(env: Any, name: str, hook: Any, owner: str) -> None:
     """Makes `hook` the instance's `name`, remembering what it shadows;
     `owner` names the layer in error messages (e.g. "VectorView")."""
-    stack = _layers.setdefault(env, {}).setdefault(name, [])
+    stack = _names(env).setdefault(name, [])
     stack.append(_Layer(owner, vars(env).get(name, _ABSENT)))
     setattr(env, name, hook)
 
@@ -43,7 +60,7 @@ def install(env: Any, name: str, hook: Any, owner: str) -> None:
 def restore(env: Any, name: str, owner: str) -> None:
     """Gives back what `owner`'s hook shadowed. Nothing happens when `owner`
     has no hook installed there (a second close, say)."""
-    stack = _layers.get(env, {}).get(name, [])
+    stack = _layers.get(id(env), {}).get(name, [])
     owners = [layer.owner for layer in stack]
     if owner not in owners:
         return
@@ -59,4 +76,4 @@ def restore(env: Any, name: str, owner: str) -> None:
 
 def owners(env: Any, name: str) -> List[str]:
     """The layers shadowing `name`, lowest first."""
-    return [layer.owner for layer in _layers.get(env, {}).get(name, [])]
+    return [layer.owner for layer in _layers.get(id(env), {}).get(name, [])]

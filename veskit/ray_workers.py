@@ -21,7 +21,7 @@ import importlib
 import weakref
 from typing import Any, Callable, Mapping, Optional, Sequence
 
-from .workers import Launcher, ParallelVectorEnv, WorkerError, WorkerVectorEnv
+from .workers import Launcher, ParallelVectorEnv, WorkerError, WorkerVectorEnv, describe
 
 __all__ = ["RayVectorEnv"]
 
@@ -45,17 +45,10 @@ class EnvActor:
                                       start_timeout=start_timeout)
 
     def describe(self) -> dict[str, Any]:
-        envs = self.envs
-        return {
-            "num_envs": envs.num_envs,
-            "single_observation_space": envs.single_observation_space,
-            "single_action_space": envs.single_action_space,
-            "metadata": envs.metadata,
-            "render_mode": envs.render_mode,
-        }
+        return describe(self.envs)
 
     def handle(self, command: str, payload: Any) -> Any:
-        return self.envs._exchange(command, [payload])[0]
+        return self.envs.exchange(command, [payload])[0]
 
     def close(self) -> None:
         self.envs.close()
@@ -104,21 +97,27 @@ class RayVectorEnv(WorkerVectorEnv):
         descriptions = self._get("start", [actor.describe.remote() for actor in self._actors], start_timeout)
         self.closed = False
         try:
-            self._adopt(descriptions)
+            self._configure(descriptions)
         except BaseException:
             self.close()
             raise
 
-    def _exchange(self, command: str, payloads: Sequence[Any]) -> list[Any]:
-        if self.closed:
-            raise RuntimeError("the Ray vector env is closed")
-        return self._get(command, [actor.handle.remote(command, p) for actor, p in zip(self._actors, payloads)])
+    def exchange(self, command: str, payloads: Sequence[Any], workers: Optional[Sequence[int]] = None) -> list[Any]:
+        self._refuse_closed()
+        chosen = list(range(len(self._actors))) if workers is None else list(workers)
+        refs = [self._actors[index].handle.remote(command, p) for index, p in zip(chosen, payloads)]
+        return self._get(command, refs, None, chosen)
 
-    def _get(self, command: str, refs: Sequence[Any], timeout: Optional[float] = None) -> list[Any]:
-        """Every answer, in actor order; on the first failure every actor is
-        ended and the failure raised as a WorkerError."""
+    def _get(self, command: str, refs: Sequence[Any], timeout: Optional[float] = None,
+             actors: Optional[Sequence[int]] = None) -> list[Any]:
+        """Every answer, in the order of `refs` (the calls of `actors`, by
+        default every actor); on the first failure every actor is ended and
+        the failure raised as a WorkerError. A failed attribute command
+        leaves the environments as they were: it is raised as it came (an
+        AttributeError stays one) once every answer is in."""
         ray = self._ray
         pending = list(refs)
+        refused: Optional[Exception] = None
         while pending:
             done, pending = ray.wait(pending, num_returns=1, timeout=timeout)
             if not done:
@@ -127,8 +126,14 @@ class RayVectorEnv(WorkerVectorEnv):
             try:
                 ray.get(done[0])
             except Exception as error:
+                if command == "attr":
+                    refused = refused or error
+                    continue
                 self._shutdown()
-                raise self._worker_error(refs.index(done[0]), command, error) from error
+                index = refs.index(done[0])
+                raise self._worker_error(index if actors is None else actors[index], command, error) from error
+        if refused is not None:
+            raise refused
         return list(ray.get(list(refs)))
 
     def _worker_error(self, index: int, command: str, error: Exception) -> WorkerError:

@@ -19,7 +19,7 @@ import sys
 import tempfile
 from typing import List, Optional, Sequence
 
-from .launcher import frontend_folder
+from .hosts.pages import frontend_folder
 
 __all__ = ["ScaffoldError", "check_name", "class_name", "main", "new_environment", "templates_folder", "written_files"]
 

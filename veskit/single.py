@@ -7,16 +7,12 @@ from typing import Any, Optional, SupportsFloat
 
 import gymnasium as gym
 import numpy as np
+from gymnasium.error import ClosedEnvironmentError
 
 import Vesk
-from veskit.vector import (
-    batch_observation,
-    declared_spaces,
-    hold_reset_flags,
-    per_copy,
-    release_reset_flags,
-    seed_environment,
-)
+
+from ._batch import refuse_non_finite
+from ._view import attach, batch_observation, detach, per_copy, seed_environment
 
 __all__ = ["SingleView"]
 
@@ -27,28 +23,27 @@ class SingleView(gym.Env[Any, Any]):
     Observations, rewards and flags lose their copy axis; the action gains it
     on the way in, so the subclass's `explain_action` sees the same batch of
     one that a `VectorView` hands it. As for any `gymnasium.Env`, a finished
-    episode is not reset automatically: call `reset`.
+    episode is not reset automatically: call `reset`. `render()` returns the
+    page's frame when the environment gives one (`render_mode="rgb_array"`
+    with `veskit.Browser`).
     """
 
     def __init__(self, env: Vesk.Vesk_Pal_st) -> None:
-        if not isinstance(env, Vesk.Vesk_Pal_st):
-            raise TypeError(f"SingleView needs a Vesk.Vesk_Pal_st instance, got {type(env).__name__}")
-        if env.num_envs != 1:
+        if isinstance(env, Vesk.Vesk_Pal_st) and env.num_envs != 1:
             raise ValueError(
                 f"SingleView needs num_envs == 1, this {type(env).__name__} has {env.num_envs}: use VectorView"
             )
-        self.observation_space, self.action_space = declared_spaces(env)
+        self.env: Vesk.Vesk_Pal_st
+        self.observation_space, self.action_space = attach(self, env)
         self._batch_space = gym.vector.utils.batch_space(self.observation_space, 1)
-        self.env = env
-        self.metadata = dict(getattr(env, "metadata", {}))
-        self.render_mode = env.render_mode
-        hold_reset_flags(env)
+        self.closed = False
 
     def reset(
         self, *, seed: Optional[int] = None, options: Optional[dict[str, Any]] = None
     ) -> tuple[Any, dict[str, Any]]:
         """Starts a new episode. `seed` seeds this view's `np_random` and the
         environment's, which its `explain_reset` draws the page's starts from."""
+        self._refuse_closed()
         if options:
             raise ValueError(f"SingleView.reset takes no options, got {sorted(options)}")
         super().reset(seed=seed)
@@ -59,7 +54,10 @@ class SingleView(gym.Env[Any, Any]):
         return self._one(state), dict(info_list[0])
 
     def step(self, action: Any) -> tuple[Any, SupportsFloat, bool, bool, dict[str, Any]]:
-        state, rewards, terminated, truncated, info_list = self.env.step(np.expand_dims(np.asarray(action), 0))
+        self._refuse_closed()
+        batch = np.expand_dims(np.asarray(action), 0)
+        refuse_non_finite(batch)
+        state, rewards, terminated, truncated, info_list = self.env.step(batch)
         return (
             self._one(state),
             float(per_copy(rewards, np.float64, "rewards", 1)[0]),
@@ -68,15 +66,25 @@ class SingleView(gym.Env[Any, Any]):
             dict(info_list[0]),
         )
 
-    def render(self) -> None:
-        """Asks the page to draw; nothing comes back."""
-        self.env.render()
-        return None
+    def render(self) -> Any:
+        """The page's frame ((h, w, 3) uint8 for "rgb_array"), or None when the
+        environment gives none back."""
+        self._refuse_closed()
+        return self.env.render()
 
     def close(self) -> None:
-        """Sends the close task and gives the environment its own reward hook back."""
-        release_reset_flags(self.env)
+        """Gives the environment its own reward hook back and sends its close
+        task (an environment made by `veskit.Browser` also ends the browser).
+        A second close does nothing."""
+        if self.closed:
+            return
+        self.closed = True
+        detach(self)
         self.env.close()
+
+    def _refuse_closed(self) -> None:
+        if self.closed:
+            raise ClosedEnvironmentError(f"{self!r} is closed")
 
     def _one(self, state: Any) -> Any:
         batch = batch_observation(self._batch_space, state, 1)

@@ -16,124 +16,26 @@ copies whose episode ended (terminated or truncated), in the same step
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import Any, Callable, Optional, Sequence, Union
+from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
-from gymnasium import spaces
-from gymnasium.utils import seeding
+from gymnasium.error import ClosedEnvironmentError
 from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 from numpy.typing import NDArray
 
 import Vesk
 
-__all__ = ["VectorView", "Transition", "SPACE_ATTRIBUTES"]
+from ._batch import refuse_non_finite
+from ._copies import CopyGroups, apply
+from ._infos import batch_infos, default_batch, is_default_batch, restrict_infos
+from ._view import SPACE_ATTRIBUTES, Seed, attach, batch_observation, detach, generator_for, per_copy, \
+    seed_environment
 
-# What a subclass declares for the views, in the order they are checked.
-SPACE_ATTRIBUTES = ("single_observation_space", "single_action_space")
-
-# Spaces whose batch is one NumPy array the view can check and convert.
-_ARRAY_SPACES = (spaces.Box, spaces.MultiDiscrete, spaces.MultiBinary)
-
-Seed = Union[int, Sequence[int], None]
-RewardHook = Callable[[Any], Any]
+__all__ = ["VectorView", "SPACE_ATTRIBUTES"]
 
 
-def declared_spaces(env: Vesk.Vesk_Pal_st) -> tuple[spaces.Space[Any], spaces.Space[Any]]:
-    """The environment's one-copy observation and action spaces, or a
-    TypeError naming every attribute still to declare."""
-    found: list[Any] = [getattr(env, name, None) for name in SPACE_ATTRIBUTES]
-    missing = [name for name, space in zip(SPACE_ATTRIBUTES, found) if not isinstance(space, spaces.Space)]
-    if missing:
-        raise TypeError(
-            f"{type(env).__name__} must declare {' and '.join(missing)}: assign one copy's space"
-            " (a gymnasium.spaces.Space, e.g. gymnasium.spaces.Box(-inf, inf, (4,), numpy.float32))"
-            " to self.single_observation_space and self.single_action_space in __init__"
-        )
-    return found[0], found[1]
-
-
-def generator_for(seed: Seed) -> tuple[np.random.Generator, int]:
-    """gymnasium's seeding for an int; one generator for a list of seeds."""
-    if seed is None or isinstance(seed, (int, np.integer)):
-        return seeding.np_random(None if seed is None else int(seed))
-    seeds = [int(s) for s in seed]
-    return np.random.Generator(np.random.PCG64(np.random.SeedSequence(seeds))), seeds[0]
-
-
-def hold_reset_flags(env: Vesk.Vesk_Pal_st) -> None:
-    """Shadows the subclass's `reward` with one that keeps its first three
-    values and flags no copy for reset, so that `step` never resets inside:
-    the step's own observation reaches the view, which then resets the
-    finished copies itself. The module calls its hooks through the instance,
-    so an instance attribute is enough."""
-    if "reward" in vars(env):
-        raise ValueError(f"this {type(env).__name__} already has a view (or an instance-level reward hook)")
-    user_reward: RewardHook = env.reward
-    none = np.zeros(int(env.num_envs), dtype=bool)
-
-    def reward(state: Any) -> tuple[Any, Any, Any, NDArray[np.bool_]]:
-        rewards, terminated, truncated, _flags = user_reward(state)
-        return rewards, terminated, truncated, none
-
-    env.reward = reward  # type: ignore[method-assign]
-
-
-def release_reset_flags(env: Vesk.Vesk_Pal_st) -> None:
-    """Gives the environment its own `reward` back."""
-    vars(env).pop("reward", None)
-
-
-def seed_environment(env: Vesk.Vesk_Pal_st, seed: Seed) -> None:
-    """Seeds the environment's `np_random`, the generator its `explain_reset`
-    draws the starts from that travel to the page."""
-    env._np_random, env._np_random_seed = generator_for(seed)
-
-
-def batch_observation(space: spaces.Space[Any], state: Any, num_envs: int) -> Any:
-    """`state` as the batch `space` describes, for the spaces of one array."""
-    if not isinstance(space, _ARRAY_SPACES):
-        return state  # Dict, Tuple...: the subclass builds the batch itself
-    obs = np.asarray(state, dtype=space.dtype)
-    if obs.shape != space.shape:
-        if obs.size != int(np.prod(space.shape)):
-            raise ValueError(
-                f"explain_obs gave an observation of shape {obs.shape}; {num_envs} copies of"
-                f" single_observation_space need shape {space.shape}"
-            )
-        obs = obs.reshape(space.shape)
-    return obs
-
-
-def per_copy(values: Any, dtype: type[Any], what: str, num_envs: int) -> NDArray[Any]:
-    """One value per copy, as a new array of `dtype`."""
-    array = np.array(values, dtype=dtype)
-    if array.shape != (num_envs,):
-        if array.size != num_envs:
-            raise ValueError(f"reward gave {what} of shape {array.shape}, expected one per copy ({num_envs},)")
-        array = array.reshape(num_envs)
-    return array
-
-
-@dataclass
-class Transition:
-    """What one step of all copies gave, resets included. `obs` follows the
-    resets; `final_obs` is the step's own batch, which holds the last
-    observation of the `finished` copies."""
-
-    obs: Any
-    rewards: NDArray[np.float64]
-    terminated: NDArray[np.bool_]
-    truncated: NDArray[np.bool_]
-    step_infos: Sequence[dict[str, Any]]
-    final_obs: Any
-    finished: NDArray[np.bool_]
-    resetting: NDArray[np.bool_] = field(default_factory=lambda: np.zeros(0, dtype=bool))
-    reset_infos: Sequence[dict[str, Any]] = ()
-
-
-class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
+class VectorView(CopyGroups, VectorEnv[Any, Any, NDArray[Any]]):
     """`env`'s `num_envs` copies as a gymnasium vector environment.
 
     `autoreset_mode` is `AutoresetMode.SAME_STEP` (the finished copies are
@@ -141,24 +43,24 @@ class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
     `infos["final_obs"]` and `infos["final_info"]`) or `AutoresetMode.NEXT_STEP`
     (the next step resets them and ignores their action), which the stateful
     observation wrappers of newer gymnasium releases require.
+
+    `render()` gives one frame per copy, as gymnasium's vector envs do: the
+    page draws one picture for all its copies, so each copy's entry is that
+    same frame (`RecordVideo(..., record_first_only=True)` records it once).
     """
 
     def __init__(self, env: Vesk.Vesk_Pal_st, autoreset_mode: AutoresetMode = AutoresetMode.SAME_STEP) -> None:
-        if not isinstance(env, Vesk.Vesk_Pal_st):
-            raise TypeError(f"VectorView needs a Vesk.Vesk_Pal_st instance, got {type(env).__name__}")
         if autoreset_mode not in (AutoresetMode.SAME_STEP, AutoresetMode.NEXT_STEP):
             raise ValueError(f"autoreset_mode must be SAME_STEP or NEXT_STEP, got {autoreset_mode!r}")
-        self.single_observation_space, self.single_action_space = declared_spaces(env)
-        self.env = env
+        self.single_observation_space, self.single_action_space = attach(self, env)
+        self.env: Vesk.Vesk_Pal_st
         self.num_envs = int(env.num_envs)
         self.observation_space = batch_space(self.single_observation_space, self.num_envs)
         self.action_space = batch_space(self.single_action_space, self.num_envs)
-        self.metadata = {**getattr(env, "metadata", {}), "autoreset_mode": autoreset_mode}
-        self.render_mode = env.render_mode
+        self.metadata["autoreset_mode"] = autoreset_mode
         self.autoreset_mode = autoreset_mode
-        # Copies finished at the latest step whose reset is still due (NEXT_STEP).
-        self._pending = np.zeros(self.num_envs, dtype=bool)
-        hold_reset_flags(env)
+        # Copies that finished at the latest step and are reset at the next (NEXT_STEP).
+        self._reset_due = np.zeros(self.num_envs, dtype=bool)
 
     # -------------------------------------------------------------- episodes
 
@@ -171,69 +73,94 @@ class VectorView(VectorEnv[Any, Any, NDArray[Any]]):
         `np_random`, which is where the subclass's `explain_reset` should draw
         the starts it sends the page.
         """
+        self._refuse_closed()
         mask = self._reset_mask(options)
         if seed is not None:
             self._np_random, self._np_random_seed = generator_for(seed)
             seed_environment(self.env, seed)
         self.env.reset_array = mask
-        state, info_list = self.env.reset()
-        self._pending &= ~mask
-        infos: dict[str, Any] = {}
-        for i in range(self.num_envs):
-            infos = self._add_info(infos, info_list[i], i)
-        return batch_observation(self.observation_space, state, self.num_envs), infos
+        state, reset_infos = self.env.reset()
+        self._reset_due &= ~mask
+        return batch_observation(self.observation_space, state, self.num_envs), batch_infos(reset_infos,
+                                                                                            self._add_info)
 
-    def step(self, actions: Any) -> tuple[Any, NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], dict[str, Any]]:
-        t = self.advance(actions)
-        infos: dict[str, Any] = {}
-        for i in np.flatnonzero(t.finished).tolist():
-            infos = self._add_info(infos, {"final_obs": _row(t.final_obs, i), "final_info": t.step_infos[i]}, i)
-        for i in range(self.num_envs):
-            infos = self._add_info(infos, t.reset_infos[i] if t.resetting[i] else t.step_infos[i], i)
-        return t.obs, t.rewards, t.terminated, t.truncated, infos
-
-    def advance(self, actions: Any) -> Transition:
-        """One step of every copy, with the resets it brings, before the infos
-        are batched (the Stable-Baselines3 view wants them as a list)."""
+    def step(self, actions: Any) -> tuple[Any, NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_],
+                                          dict[str, Any]]:
+        self._refuse_closed()
+        refuse_non_finite(actions)
         env = self.env
         state, rewards, terminated, truncated, step_infos = env.step(actions)
         obs = batch_observation(self.observation_space, state, self.num_envs)
-        t = Transition(
-            obs=obs,
-            rewards=per_copy(rewards, np.float64, "rewards", self.num_envs),
-            terminated=per_copy(terminated, np.bool_, "terminated flags", self.num_envs),
-            truncated=per_copy(truncated, np.bool_, "truncated flags", self.num_envs),
-            step_infos=step_infos,
-            final_obs=obs,
-            finished=np.zeros(self.num_envs, dtype=bool),
-        )
+        rewards = per_copy(rewards, np.float64, "rewards", self.num_envs)
+        terminated = per_copy(terminated, np.bool_, "terminated flags", self.num_envs)
+        truncated = per_copy(truncated, np.bool_, "truncated flags", self.num_envs)
         if self.autoreset_mode is AutoresetMode.SAME_STEP:
-            t.finished = t.resetting = t.terminated | t.truncated
+            finished = resetting = terminated | truncated
         else:
-            t.resetting = self._pending
+            finished = np.zeros(self.num_envs, dtype=bool)
+            resetting = self._reset_due
             # These copies were stepped from their final state; the step does not count.
-            t.rewards[t.resetting] = 0.0
-            t.terminated[t.resetting] = False
-            t.truncated[t.resetting] = False
-            self._pending = t.terminated | t.truncated
-        if t.resetting.any():
-            env.reset_array = t.resetting.copy()
-            state, t.reset_infos = env.reset()
-            t.obs = batch_observation(self.observation_space, state, self.num_envs)
-        return t
+            rewards[resetting] = 0.0
+            terminated[resetting] = False
+            truncated[resetting] = False
+            self._reset_due = terminated | truncated
+        step_batch = batch_infos(step_infos, self._add_info)
+        if not resetting.any():
+            return obs, rewards, terminated, truncated, step_batch
+        final_obs = obs
+        env.reset_array = resetting.copy()
+        state, reset_infos = env.reset()
+        obs = batch_observation(self.observation_space, state, self.num_envs)
+        # The reset copies' infos are their reset's, the others' the step's.
+        restarted = np.flatnonzero(resetting).tolist()
+        fresh = [reset_infos[index] for index in restarted]
+        if is_default_batch(step_batch) and is_default_batch(batch_infos(fresh, self._add_info)):
+            infos = default_batch(self.num_envs)
+        else:
+            live = list(step_infos)
+            for index, info in zip(restarted, fresh):
+                live[index] = info
+            infos = batch_infos(live, self._add_info)
+        if finished.any():
+            infos.update(self._final(final_obs, step_batch, finished))
+        return obs, rewards, terminated, truncated, infos
 
-    def render(self) -> None:
-        """Asks the page to draw; the page shows it, nothing comes back."""
-        self.env.render()
-        return None
+    def _final(self, final_obs: Any, step_batch: dict[str, Any], finished: NDArray[np.bool_]) -> dict[str, Any]:
+        """The `final_obs` and `final_info` entries of the finished copies."""
+        rows = np.full(self.num_envs, None, dtype=object)
+        for index in np.flatnonzero(finished).tolist():
+            rows[index] = _row(final_obs, index)
+        return {"final_obs": rows, "_final_obs": finished.copy(), "final_info": restrict_infos(step_batch, finished),
+                "_final_info": finished.copy()}
+
+    def render(self) -> Optional[tuple[Any, ...]]:
+        """The page's frame for each copy (`render_mode="rgb_array"` with an
+        environment made by `veskit.Browser`), else None after the page drew."""
+        self._refuse_closed()
+        render: Callable[[], Any] = self.env.render  # the launcher's gives a frame
+        frame = render()
+        return None if frame is None else (frame,) * self.num_envs
 
     def close_extras(self, **kwargs: Any) -> None:
-        """Sends the close task and gives the environment its own reward hook
-        back; the bridge keeps serving, as the environment's `close` does."""
-        release_reset_flags(self.env)
+        """Gives the environment its own reward hook back and sends its close
+        task (an environment made by `veskit.Browser` also ends the browser)."""
+        detach(self)
         self.env.close()
 
+    # ------------------------------------------------------ per-copy access
+
+    def copy_groups(self) -> Sequence[range]:
+        return [range(self.num_envs)]
+
+    def apply_to_groups(self, groups: Sequence[int], command: str, name: str, args: Sequence[Any] = (),
+                        kwargs: Optional[dict[str, Any]] = None) -> list[Any]:
+        return [apply(self.env, command, name, args, kwargs) for _ in groups]
+
     # --------------------------------------------------------------- helpers
+
+    def _refuse_closed(self) -> None:
+        if self.closed:
+            raise ClosedEnvironmentError(f"{self!r} is closed")
 
     def _reset_mask(self, options: Optional[dict[str, Any]]) -> NDArray[np.bool_]:
         options = dict(options or {})

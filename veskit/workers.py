@@ -25,7 +25,9 @@ command pipe closes) and clean up after themselves.
 
 from __future__ import annotations
 
+import builtins
 import collections
+import contextlib
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -39,14 +41,18 @@ import weakref
 from typing import Any, Callable, ContextManager, Deque, Mapping, NoReturn, Optional, Protocol, Sequence, cast
 
 import numpy as np
+from gymnasium.error import ClosedEnvironmentError
 from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import CloudpickleWrapper, batch_space
 
-from ._batch import join_batches, merge_infos, split_batch, split_rows
+from ._batch import join_batches, refuse_non_finite, split_batch, split_rows
+from ._copies import CopyGroups, apply
+from ._infos import merge_infos
 
 __all__ = ["ParallelVectorEnv", "WorkerError"]
 
 _STDERR_TAIL_LINES = 40
+_ERROR_TAIL_LINES = 10  # of them, in a WorkerError
 _STDERR_DRAIN_SECONDS = 2.0
 
 
@@ -80,15 +86,26 @@ class WorkerError(RuntimeError):
         return (type(self), (str(self), self.worker, self.exitcode, self.vesk_line, self.stderr_tail))
 
 
+def describe(envs: VectorEnv[Any, Any, Any]) -> dict[str, Any]:
+    """What a worker reports of the vector env it serves once it is ready."""
+    return {
+        "num_envs": envs.num_envs,
+        "single_observation_space": envs.single_observation_space,
+        "single_action_space": envs.single_action_space,
+        "metadata": envs.metadata,
+        "render_mode": envs.render_mode,
+    }
+
+
 # ------------------------------------------------------------ shared front
 
-class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
+class WorkerVectorEnv(CopyGroups, VectorEnv[Any, Any, Any]):
     """One vector env over workers that each serve a vector env of their own.
 
-    Subclasses start the workers, call `_adopt` with what each one reports
-    once ready, and implement `_exchange`: send one command to every worker,
-    then gather every answer (or raise WorkerError). `_finalizer` stops the
-    workers, once, whether by close() or by garbage collection."""
+    Subclasses start the workers, call `_configure` with what each one
+    reports once ready (`describe`), and implement `exchange`.
+    `_finalizer` stops the workers, once, whether by close() or by garbage
+    collection."""
 
     _counts: list[int]
     _offsets: list[int]
@@ -101,7 +118,7 @@ class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
     def close_extras(self, **kwargs: Any) -> None:
         self._shutdown()
 
-    def _adopt(self, descriptions: Sequence[Mapping[str, Any]]) -> None:
+    def _configure(self, descriptions: Sequence[Mapping[str, Any]]) -> None:
         first = descriptions[0]
         for index, description in enumerate(descriptions[1:], start=1):
             for key in ("single_observation_space", "single_action_space"):
@@ -121,8 +138,15 @@ class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
     def workers(self) -> int:
         return len(self._counts)
 
-    def _exchange(self, command: str, payloads: Sequence[Any]) -> list[Any]:
+    def exchange(self, command: str, payloads: Sequence[Any], workers: Optional[Sequence[int]] = None) -> list[Any]:
+        """Sends `command` with payloads[i] to workers[i] (default: every
+        worker in order), then gathers their answers, in that order. A
+        failure stops every worker and raises WorkerError."""
         raise NotImplementedError
+
+    def _refuse_closed(self) -> None:
+        if self.closed:
+            raise ClosedEnvironmentError(f"{type(self).__name__} is closed")
 
     def reset(self, *, seed: Optional[int] = None,
               options: Optional[dict[str, Any]] = None) -> tuple[Any, dict[str, Any]]:
@@ -136,27 +160,33 @@ class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
             per_worker = [{**options, "reset_mask": mask} for mask in masks]
         payloads = [(None if seed is None else seed + offset, worker_options)
                     for offset, worker_options in zip(self._offsets, per_worker)]
-        results = self._exchange("reset", payloads)
+        results = self.exchange("reset", payloads)
         observations = join_batches(self.single_observation_space, [obs for obs, _ in results])
         return observations, merge_infos([info for _, info in results], self._counts)
 
     def step(self, actions: Any) -> tuple[Any, Any, Any, Any, dict[str, Any]]:
+        refuse_non_finite(actions)  # here, with the copy's index over all workers
         parts = split_batch(self.single_action_space, actions, self._counts)
-        results = self._exchange("step", parts)
+        results = self.exchange("step", parts)
         observations = join_batches(self.single_observation_space, [result[0] for result in results])
         rewards, terminated, truncated = (np.concatenate([result[i] for result in results]) for i in (1, 2, 3))
         return observations, rewards, terminated, truncated, merge_infos([r[4] for r in results], self._counts)
 
     def render(self) -> Optional[tuple[Any, ...]]:
-        frames = self._exchange("render", [None] * self.workers)
+        """One frame per copy: each worker's page frame for its copies (None
+        when no worker's environment gives frames)."""
+        frames = self.exchange("render", [None] * self.workers)
         if all(part is None for part in frames):
             return None
-        return tuple(frame for part in frames if part is not None for frame in part)
+        return tuple(frame for part, count in zip(frames, self._counts)
+                     for frame in (part if part is not None else (None,) * count))
 
-    def call_workers(self, name: str, *args: Any, **kwargs: Any) -> tuple[Any, ...]:
-        """Calls the method `name` of each worker's Vesk environment (or reads
-        the attribute when it is not callable): one result per worker."""
-        return tuple(self._exchange("call", [(name, args, kwargs)] * self.workers))
+    def copy_groups(self) -> Sequence[range]:
+        return [range(offset, offset + count) for offset, count in zip(self._offsets, self._counts)]
+
+    def apply_to_groups(self, groups: Sequence[int], command: str, name: str, args: Sequence[Any] = (),
+                        kwargs: Optional[dict[str, Any]] = None) -> list[Any]:
+        return self.exchange("attr", [(command, name, tuple(args), dict(kwargs or {}))] * len(groups), groups)
 
     def __enter__(self) -> "WorkerVectorEnv":
         return self
@@ -168,9 +198,31 @@ class WorkerVectorEnv(VectorEnv[Any, Any, Any]):
 # ---------------------------------------------------------- in the worker
 
 def _default_launcher() -> ContextManager[Maker]:
-    from .launcher import Browser
+    from .browser import Browser
 
     return Browser()
+
+
+class _Refused(Exception):
+    """Carries an attribute command's failure past the clean-up for the
+    failures that leave the pipes unpaired."""
+
+    def __init__(self, error: BaseException) -> None:
+        super().__init__(str(error))
+        self.error = error
+
+
+def _rebuilt(worker: int, failure: dict[str, str]) -> BaseException:
+    """A worker's exception of a built-in type as that type (SB3 expects an
+    AttributeError for a missing attribute), any other as a WorkerError."""
+    kind = getattr(builtins, failure["type"], None)
+    message = f"{failure['message']} (in worker {worker})"
+    if isinstance(kind, type) and issubclass(kind, Exception):
+        try:
+            return kind(message)
+        except Exception:
+            pass
+    return WorkerError(f"worker {worker}: {failure['type']}: {message}", worker)
 
 
 def _failure(error: BaseException) -> dict[str, str]:
@@ -190,23 +242,13 @@ class EnvServer:
                  launcher: Optional[Launcher]) -> None:
         from .vector import VectorView
 
-        self._launch = (launcher or _default_launcher)()
-        maker = self._launch.__enter__()
-        try:
+        with contextlib.ExitStack() as stack:
+            maker = stack.enter_context((launcher or _default_launcher)())
             self.env = maker.make(factory, *args, **kwargs)
             self.view = VectorView(self.env)
-        except BaseException:
-            self._launch.__exit__(*sys.exc_info())
-            raise
-
-    def describe(self) -> dict[str, Any]:
-        return {
-            "num_envs": self.view.num_envs,
-            "single_observation_space": self.view.single_observation_space,
-            "single_action_space": self.view.single_action_space,
-            "metadata": self.view.metadata,
-            "render_mode": self.view.render_mode,
-        }
+            # Past construction the launcher is ended by close(), after the view.
+            self._cleanup = stack.pop_all()
+            self._cleanup.callback(self.view.close)
 
     def handle(self, command: str, payload: Any) -> Any:
         if command == "step":
@@ -216,19 +258,15 @@ class EnvServer:
             return self.view.reset(seed=seed, options=options)
         if command == "render":
             return self.view.render()
-        if command == "call":
-            name, args, kwargs = payload
-            target = getattr(self.env, name)
-            return target(*args, **kwargs) if callable(target) else target
+        if command == "attr":
+            what, name, args, kwargs = payload
+            return apply(self.env, what, name, args, kwargs)
         raise ValueError(f"unknown worker command {command!r}")
 
     def close(self) -> None:
         """Sends the environment's close task, then ends the launcher (the
         browser), whatever the first did."""
-        try:
-            self.view.close()
-        finally:
-            self._launch.__exit__(None, None, None)
+        self._cleanup.close()
 
 
 def _exit_on_sigterm(signum: int, frame: object) -> None:
@@ -256,7 +294,7 @@ def _worker_main(recipe: bytes, commands: multiprocessing.connection.Connection,
             commands.send(("error", _failure(error)))
             status = 1
         else:
-            commands.send(("ready", server.describe()))
+            commands.send(("ready", describe(server.view)))
             while True:
                 command, payload = commands.recv()
                 if command == "close":
@@ -421,55 +459,66 @@ class ParallelVectorEnv(WorkerVectorEnv):
                 child_conn.close()
                 stderr_writer.close()
             self._workers.append(_Worker(index, process, conn, _StderrTail(index, stderr_reader)))
-        descriptions = self._gather("start", start_timeout, expect="ready")
+        descriptions = self._gather(self._workers, "start", start_timeout, expect="ready")
         self.closed = False
-        self._adopt(descriptions)
+        self._configure(descriptions)
 
-    def _exchange(self, command: str, payloads: Sequence[Any]) -> list[Any]:
-        if self.closed:
-            raise RuntimeError("the parallel vector env is closed")
+    def exchange(self, command: str, payloads: Sequence[Any], workers: Optional[Sequence[int]] = None) -> list[Any]:
+        self._refuse_closed()
+        chosen = [self._workers[index] for index in (range(len(self._workers)) if workers is None else workers)]
         try:
-            for worker, payload in zip(self._workers, payloads):
+            for worker, payload in zip(chosen, payloads):
                 try:
                     worker.conn.send((command, payload))
                 except OSError:
                     self._fail(worker, command)
-            return self._gather(command, None)
+            return self._gather(chosen, command, None)
         except WorkerError:
             raise
+        except _Refused as refused:
+            raise refused.error from None
         except BaseException:
             # Ctrl-C, say: answers may still be on their way, so the pipes
             # no longer pair commands with answers.
             self._shutdown()
             raise
 
-    def _gather(self, command: str, timeout: Optional[float], expect: str = "ok") -> list[Any]:
-        results: list[Any] = [None] * len(self._workers)
-        pending: dict[Any, _Worker] = {worker.conn: worker for worker in self._workers}
+    def _gather(self, workers: Sequence[_Worker], command: str, timeout: Optional[float],
+                expect: str = "ok") -> list[Any]:
+        """The answers of `workers`, in their order. A failed attribute
+        command leaves the environment as it was: it is raised once every
+        answer is in, and the workers go on."""
+        answers: dict[int, Any] = {}
+        refused: Optional[BaseException] = None
+        unanswered: dict[Any, _Worker] = {worker.conn: worker for worker in workers}
         deadline = None if timeout is None else time.monotonic() + timeout
-        while pending:
+        while unanswered:
             remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
-            ready = multiprocessing.connection.wait(list(pending), remaining)
+            ready = multiprocessing.connection.wait(list(unanswered), remaining)
             if not ready:
-                late = ", ".join(str(worker.index) for worker in pending.values())
+                late = ", ".join(str(worker.index) for worker in unanswered.values())
                 self._shutdown()
                 raise TimeoutError(f"worker(s) {late} did not report ready within {timeout} s")
             for conn in ready:
-                worker = pending.pop(conn)
+                worker = unanswered.pop(conn)
                 try:
                     status, value = worker.conn.recv()
                 except (EOFError, OSError):
                     self._fail(worker, command)
-                if status != expect:
+                if status == "error" and command == "attr":
+                    refused = refused or _rebuilt(worker.index, value)
+                elif status != expect:
                     self._fail(worker, command, value if status == "error" else None)
-                results[worker.index] = value
-        return results
+                answers[worker.index] = value
+        if refused is not None:
+            raise _Refused(refused)
+        return [answers[worker.index] for worker in workers]
 
     def _fail(self, worker: _Worker, command: str, failure: Optional[dict[str, str]] = None) -> NoReturn:
         """Stops every worker, then raises the WorkerError for `worker`."""
         if failure is not None:
             self._shutdown()
-            tail = "".join(f"\n  {line}" for line in worker.stderr.drained(0.0)[-5:])
+            tail = "\n".join(worker.stderr.drained(0.0)[-_ERROR_TAIL_LINES:])
             raise WorkerError(
                 f"worker {worker.index} failed in {command}: {failure['type']}: {failure['message']}\n"
                 f"worker traceback:\n{failure['traceback']}", worker.index, None, None, tail)
@@ -484,7 +533,7 @@ class ParallelVectorEnv(WorkerVectorEnv):
             how = f"was killed by {signal.Signals(-exitcode).name}"
         else:
             how = f"exited with status {exitcode}"
-        tail = "\n".join(lines[-10:])
+        tail = "\n".join(lines[-_ERROR_TAIL_LINES:])
         detail = vesk_line if vesk_line is not None else (
             f"its standard error ends with:\n{tail}" if tail else "it wrote nothing to standard error")
         raise WorkerError(f"worker {worker.index} {how} during {command}: {detail}",

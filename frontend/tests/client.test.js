@@ -2,7 +2,9 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
-import { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation } from "../vesk-client.js";
+import {
+  VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation, chooseAddress, redactToken,
+} from "../vesk-client.js";
 
 // What Python's ast.literal_eval makes of each text, as JSON (inf as a string); null = not a literal.
 function literalEval(texts) {
@@ -110,7 +112,7 @@ test("one reply per task, in task order, whatever each handler takes", async () 
     .on("render", () => undefined)
     .start();
   const ws = FakeSocket.last;
-  assert.equal(ws.url, "ws://localhost:8765");
+  assert.equal(ws.url, "ws://127.0.0.1:8765");
   assert.equal(ws.binaryType, "arraybuffer");
   const logged = await quietly(async () => {
     ws.deliver('{"env": "init", "render_mode": null, "render_fps": 20, "num_envs": 2, "target": [1], "object": ["a"]}');
@@ -128,7 +130,7 @@ test("one reply per task, in task order, whatever each handler takes", async () 
   assert.equal(ws.sent[6], "None");
   assert.deepEqual(logged, [ws.sent[5]]);
   assert.deepEqual({ ...client.status, errors: client.status.errors.length },
-    { url: "ws://localhost:8765", connected: false, tasks: 7, errors: 1, numEnvs: 2, lastTask: "close", closed: null });
+    { url: "ws://127.0.0.1:8765", connected: false, tasks: 7, errors: 1, numEnvs: 2, lastTask: "close", closed: null });
 });
 
 test("bad replies become error replies, naming the problem", async () => {
@@ -136,7 +138,7 @@ test("bad replies become error replies, naming the problem", async () => {
   let reply;
   client.on("step", () => reply).start();
   const ws = FakeSocket.last;
-  assert.equal(ws.url, "ws://localhost:70");
+  assert.equal(ws.url, "ws://127.0.0.1:70");
   ws.deliver('{"env": "init", "num_envs": 3}');
   const bad = [
     [new Float32Array(4), /4 floats cannot be split into 3 equal rows/],
@@ -182,9 +184,9 @@ test("the page's ?token= goes on to the websocket URL, encoded", () => {
   assert.equal(tokenFromLocation("?token="), null);
   assert.equal(tokenFromLocation(""), null);
   const urls = [
-    [{ port: 8765, token: "a b&c" }, "ws://localhost:8765/?token=a+b%26c"],
+    [{ port: 8765, token: "a b&c" }, "ws://127.0.0.1:8765/?token=a+b%26c"],
     [{ url: "ws://127.0.0.1:9/x?y=1", token: "t" }, "ws://127.0.0.1:9/x?y=1&token=t"],
-    [{ port: 8765, token: null }, "ws://localhost:8765"],
+    [{ port: 8765, token: null }, "ws://127.0.0.1:8765"],
   ];
   for (const [options, url] of urls) {
     new VeskClient({ ...options, WebSocket: FakeSocket, retryMs: 0 }).start();
@@ -201,10 +203,44 @@ test("after the server closes the connection, a new one carries on with the next
   await settle();
   const second = FakeSocket.last;
   assert.notEqual(second, first);
-  assert.equal(second.url, "ws://localhost:70/?token=t");
+  assert.equal(second.url, "ws://127.0.0.1:70/?token=t");
   second.onopen();
   second.deliver('{"env": "reset", "pos": null, "joint": null, "list": [true]}');
   await settle();
   assert.deepEqual(second.sent, [new Float32Array([1])]);
   client.stop();
+});
+
+test("with no options the address names port and token; else the run file, for its own port only", () => {
+  const run = { port: 9001, token: "run" };
+  const cases = [
+    [{ port: null, token: null }, run, { port: 9001, token: "run" }],
+    [{ port: 9001, token: null }, run, { port: 9001, token: "run" }],
+    // Another port: the run file belongs to another run, its token stays here.
+    [{ port: 9002, token: null }, run, { port: 9002, token: null }],
+    [{ port: null, token: "page" }, run, { port: 70, token: "page" }],
+    [{ port: 9002, token: "page" }, run, { port: 9002, token: "page" }],
+    [{ port: null, token: null }, null, { port: 70, token: null }],
+    [{ port: null, token: null }, { port: "9001", token: "run" }, { port: 70, token: null }],
+    [{ port: null, token: null }, { port: 9001, token: "" }, { port: 70, token: null }],
+  ];
+  for (const [page, file, want] of cases) assert.deepEqual(chooseAddress(page, file), want, JSON.stringify([page, file]));
+
+  const dialled = (options) => {
+    new VeskClient({ WebSocket: FakeSocket, retryMs: 0, runFile: null, ...options }).start();
+    return FakeSocket.last.url;
+  };
+  assert.equal(dialled({ search: "?port=8765&token=a%20b" }), "ws://127.0.0.1:8765/?token=a+b");
+  assert.equal(dialled({ search: "?token=t" }), "ws://127.0.0.1:70/?token=t");
+  assert.equal(dialled({ search: "?port=8765", token: "given" }), "ws://127.0.0.1:8765/?token=given");
+  assert.throws(() => new VeskClient({ search: "?port=99999" }), RangeError);
+});
+
+test("the token never shows in the status", () => {
+  assert.equal(redactToken("ws://127.0.0.1:1/?token=abc&x=1#f"), "ws://127.0.0.1:1/?token=<redacted>&x=1#f");
+  assert.equal(redactToken("ws://h/?x=1&token=abc"), "ws://h/?x=1&token=<redacted>");
+  assert.equal(redactToken("ws://h/?mytoken=abc"), "ws://h/?mytoken=abc");
+  const client = new VeskClient({ search: "?port=5&token=secret", WebSocket: FakeSocket, retryMs: 0 }).start();
+  assert.equal(FakeSocket.last.url, "ws://127.0.0.1:5/?token=secret");
+  assert.ok(!JSON.stringify(client.status).includes("secret"), JSON.stringify(client.status));
 });

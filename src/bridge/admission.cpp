@@ -2,161 +2,192 @@
 // whether a connection may become the front-end. A page of any site open in
 // the user's browser can reach the loopback host, so only pages of loopback
 // origins (or file://, which sends "null"), origins listed in VESK_ORIGINS and
-// clients that send no Origin at all (not browsers) are let in; with
-// VESK_TOKEN set, only requests whose query carries token=<that value>.
-// Refused requests get HTTP 403 and never reach yourfunction.
+// clients that send no Origin at all (not browsers) are let in; and, unless
+// VESK_TOKEN is off, only requests whose query carries token=<the token>:
+// VESK_TOKEN's value, or the one this run made (run_file.h).
+// Refused requests get HTTP 403 and never reach yourfunction. The parsing
+// is urllib.parse's and ipaddress's, the comparison hmac.compare_digest.
 #include "bridge/admission.h"
+#include "bridge/run_file.h"
 #include "bridge/scope.h"
 
 #include "core/call.h"
 #include "core/common_names.h"
 #include "core/coroutine.h"
 
-#include <string>
-#include <string_view>
-
 namespace vesk {
 namespace {
 
 constexpr long kForbidden = 403;
 constexpr const char* kOriginRefused = "Vesk: this origin may not connect; VESK_ORIGINS admits more origins\n";
-constexpr const char* kTokenRefused = "Vesk: the request carries no token or a wrong one (token=... in its query)\n";
+constexpr const char* kTokenRefused =
+    "Vesk: the request carries no token or a wrong one: open the page with ?token=<the value of VESK_TOKEN>, "
+    "which the client kit passes on as token=... in its query\n";
+constexpr const char* kOwnTokenRefused =
+    "Vesk: the request carries no token or a wrong one. This run made its own token: a page opened from the "
+    "bundle folder (file://) or served from the loopback host finds it in assets/vesk-run.js beside the client "
+    "kit; veskit.Browser passes it on; other clients need VESK_TOKEN set in the Python process and token=<value> "
+    "in their query, or VESK_TOKEN=off\n";
+// Written once to the Python side's stderr: the user there may not see the page.
+constexpr const char* kOwnTokenFix =
+    "Vesk: a front-end without this run's token was refused (HTTP 403). Open the page from the bundle folder "
+    "(its token is in %U) or with veskit.Browser; or set VESK_TOKEN=<value> and open the page with ?token=<value>; "
+    "VESK_TOKEN=off admits clients without a token\n";
+constexpr const char* kOwnTokenFixNoFile =
+    "Vesk: a front-end without this run's token was refused (HTTP 403). No page can read it: %U was not "
+    "written (no such folder, or no permission). Open the page with veskit.Browser, or set VESK_TOKEN=<value> and open "
+    "the page with ?token=<value>; "
+    "VESK_TOKEN=off admits clients without a token\n";
+constexpr const char* kTokenFix =
+    "Vesk: a front-end without the token VESK_TOKEN sets was refused (HTTP 403): open the page with "
+    "?token=<the value of VESK_TOKEN>\n";
 
-const Name kHeaders("headers"), kGetAll("get_all"), kRespond("respond");
+const Name kHeaders("headers"), kGetAll("get_all"), kRespond("respond"), kUrlsplit("urlsplit"), kParseQsl("parse_qsl"),
+    kQuery("query"), kScheme("scheme"), kHostname("hostname"), kPort("port"), kKeepBlankValues("keep_blank_values"),
+    kErrors("errors"), kEncode("encode"), kLower("lower"), kCompareDigest("compare_digest"),
+    kIPv4Address("IPv4Address"), kIsLoopback("is_loopback");
 
-std::string_view utf8(PyObject* text) {
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw_error();
-    return {data, static_cast<size_t>(size)};
-}
+enum class Refusal { none, origin, token };
 
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
+Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
+
+// Runs `body`; a ValueError it raises (a malformed URL, port or address)
+// means `otherwise`.
+template <class Body>
+bool unless_value_error(bool otherwise, Body&& body) {
+    try {
+        return body();
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        PyErr_Clear();
+        return otherwise;
     }
-    return true;
 }
 
-bool all_digits(std::string_view text) {
-    if (text.empty()) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
+bool equal(PyObject* text, const char* ascii) { return PyUnicode_CompareWithASCIIString(text, ascii) == 0; }
+
+// The host of a loopback origin as a browser writes it, or empty:
+// localhost, [::1] or 127.x.y.z in the canonical dotted quad.
+Ref loopback_host(PyObject* hostname) {
+    if (equal(hostname, "localhost")) return Ref::borrow(hostname);
+    if (equal(hostname, "::1")) return str("[::1]");
+    Ref ipaddress = import("ipaddress");
+    Ref address_class = getattr(ipaddress.get(), kIPv4Address);
+    Ref address = call(address_class.get(), hostname);
+    Ref loopback = getattr(address.get(), kIsLoopback);
+    Ref canonical = check(PyObject_Str(address.get()));
+    if (!is_true(loopback.get()) || PyUnicode_Compare(canonical.get(), hostname) != 0) return Ref();
+    return canonical;
 }
 
-// A dotted quad in the canonical form browsers serialise, within 127.0.0.0/8.
-bool loopback_ipv4(std::string_view host) {
-    int parts = 0;
-    while (true) {
-        const size_t dot = host.find('.');
-        const std::string_view part = host.substr(0, dot);
-        if (!all_digits(part) || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
-        if (std::stoi(std::string(part)) > 255) return false;
-        if (parts == 0 && part != "127") return false;
-        ++parts;
-        if (dot == std::string_view::npos) break;
-        host.remove_prefix(dot + 1);
-    }
-    return parts == 4;
-}
-
-bool loopback_origin(std::string_view origin) {
-    size_t scheme_end = origin.find("://");
-    if (scheme_end == std::string_view::npos) return false;
-    const std::string_view scheme = origin.substr(0, scheme_end);
-    if (!equal_ignoring_case(scheme, "http") && !equal_ignoring_case(scheme, "https")) return false;
-    std::string_view authority = origin.substr(scheme_end + 3);
-    std::string_view host, port;
-    if (!authority.empty() && authority[0] == '[') {
-        const size_t close = authority.find(']');
-        if (close == std::string_view::npos) return false;
-        host = authority.substr(0, close + 1);
-        port = authority.substr(close + 1);
-    } else {
-        const size_t colon = authority.find(':');
-        host = authority.substr(0, colon);
-        port = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
-    }
-    if (!port.empty() && (port[0] != ':' || !all_digits(port.substr(1)) || port.size() > 6)) return false;
-    return equal_ignoring_case(host, "localhost") || host == "[::1]" || loopback_ipv4(host);
+// Exactly "http(s)://<loopback host>[:port]" in any case, nothing more: the
+// origin is rebuilt from its parts and must come out the same.
+bool loopback_origin(PyObject* origin) {
+    return unless_value_error(false, [&] {
+        Ref parse = import("urllib.parse");
+        Ref urlsplit = getattr(parse.get(), kUrlsplit);
+        Ref parts = call(urlsplit.get(), origin);
+        Ref scheme = getattr(parts.get(), kScheme);
+        Ref hostname = getattr(parts.get(), kHostname);
+        if ((!equal(scheme.get(), "http") && !equal(scheme.get(), "https")) || !PyUnicode_Check(hostname.get())) {
+            return false;
+        }
+        Ref host = loopback_host(hostname.get());
+        if (!host) return false;
+        Ref port = getattr(parts.get(), kPort);
+        Ref rebuilt = port.get() == Py_None
+                          ? check(PyUnicode_FromFormat("%U://%U", scheme.get(), host.get()))
+                          : check(PyUnicode_FromFormat("%U://%U:%S", scheme.get(), host.get(), port.get()));
+        Ref lowered = call_method(origin, kLower);
+        return PyUnicode_Compare(lowered.get(), rebuilt.get()) == 0;
+    });
 }
 
 bool origin_allowed(PyObject* origin, PyObject* listed) {
-    const std::string_view text = utf8(origin);
-    if (text == "null" || loopback_origin(text)) return true;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(listed); ++i) {
-        if (equal_ignoring_case(text, utf8(PyTuple_GET_ITEM(listed, i)))) return true;
-    }
-    return false;
+    if (equal(origin, "null") || loopback_origin(origin)) return true;
+    Ref lowered = call_method(origin, kLower);
+    return check_status(PySequence_Contains(listed, lowered.get())) == 1;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+// Undecodable escapes and environment bytes survive as surrogates, so the
+// comparison is of the very bytes sent.
+Ref secret_bytes(PyObject* text) {
+    Ref encoding = str("utf-8"), errors = str("surrogateescape");
+    return call_method(text, kEncode, encoding.get(), errors.get());
 }
 
-// A query value as URLSearchParams writes it: %XX escapes, '+' for a blank.
-std::string unescape(std::string_view value) {
-    std::string out;
-    for (size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '+') {
-            out += ' ';
-        } else if (value[i] == '%' && i + 2 < value.size() && hex_value(value[i + 1]) >= 0 &&
-                   hex_value(value[i + 2]) >= 0) {
-            out += static_cast<char>(hex_value(value[i + 1]) * 16 + hex_value(value[i + 2]));
-            i += 2;
-        } else {
-            out += value[i];
-        }
-    }
-    return out;
-}
-
-// Compares every byte whatever the first difference, so that the time taken
-// does not tell how much of a guess was right.
-bool same_secret(std::string_view a, std::string_view b) {
-    unsigned char difference = a.size() == b.size() ? 0 : 1;
-    const size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
+// The first token=... of the query, as URLSearchParams writes it, compared
+// in constant time.
 bool token_matches(PyObject* path, PyObject* token) {
-    std::string_view text = utf8(path);
-    const size_t question = text.find('?');
-    if (question == std::string_view::npos) return false;
-    std::string_view query = text.substr(question + 1);
-    query = query.substr(0, query.find('#'));
-    while (!query.empty()) {
-        const size_t amp = query.find('&');
-        const std::string_view pair = query.substr(0, amp);
-        const size_t equals = pair.find('=');
-        if (equals != std::string_view::npos && unescape(pair.substr(0, equals)) == "token") {
-            return same_secret(unescape(pair.substr(equals + 1)), utf8(token));
+    return unless_value_error(false, [&] {
+        Ref parse = import("urllib.parse");
+        Ref urlsplit = getattr(parse.get(), kUrlsplit);
+        Ref parts = call(urlsplit.get(), path);
+        Ref query = getattr(parts.get(), kQuery);
+        Ref parse_qsl = getattr(parse.get(), kParseQsl);
+        Ref errors = str("surrogateescape");
+        Ref options = make_dict({{kKeepBlankValues, Py_True}, {kErrors, errors.get()}});
+        Ref args = check(PyTuple_Pack(1, query.get()));
+        Ref pairs = check(PyObject_Call(parse_qsl.get(), args.get(), options.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(pairs.get(), i);  // borrowed
+            if (!equal(PyTuple_GET_ITEM(pair, 0), "token")) continue;
+            Ref hmac = import("hmac");
+            Ref compare_digest = getattr(hmac.get(), kCompareDigest);
+            Ref given = secret_bytes(PyTuple_GET_ITEM(pair, 1)), expected = secret_bytes(token);
+            Ref same = call(compare_digest.get(), given.get(), expected.get());
+            return is_true(same.get());
         }
-        if (amp == std::string_view::npos) break;
-        query.remove_prefix(amp + 1);
-    }
-    return false;
+        return false;
+    });
 }
 
-// The refusal text for a request, or NULL to let it in.
-const char* refusal(PyObject* path, PyObject* headers, const BridgeSettings& settings) {
-    if (settings.token && !token_matches(path, settings.token.get())) return kTokenRefused;
+Refusal refusal(PyObject* path, PyObject* headers, const BridgeSettings& settings) {
+    if (settings.token && !token_matches(path, settings.token.get())) return Refusal::token;
     Ref name = str("Origin");
     Ref origins = call_method(headers, kGetAll, name.get());
     const Py_ssize_t count = PySequence_Size(origins.get());
     if (count < 0) throw_error();
-    if (count == 0) return nullptr;  // not a browser
-    if (count > 1) return kOriginRefused;
+    if (count == 0) return Refusal::none;  // not a browser
+    if (count > 1) return Refusal::origin;
     Ref origin = check(PySequence_GetItem(origins.get(), 0));
-    if (!PyUnicode_Check(origin.get()) || !origin_allowed(origin.get(), settings.origins.get())) return kOriginRefused;
-    return nullptr;
+    if (!PyUnicode_Check(origin.get()) || !origin_allowed(origin.get(), settings.origins.get())) {
+        return Refusal::origin;
+    }
+    return Refusal::none;
+}
+
+// A line the user may miss is no reason to refuse differently: trouble
+// writing it is ignored.
+void write_to_stderr(PyObject* text) {
+    ErrorGuard keep;
+    PyObject* stream = PySys_GetObject("stderr");  // borrowed
+    if (stream != nullptr && stream != Py_None && PyFile_WriteObject(text, stream, Py_PRINT_RAW) == 0) {
+        Ref::steal(PyObject_CallMethod(stream, "flush", nullptr));
+    }
+    PyErr_Clear();
+}
+
+// The first token refusal tells the Python side's user how to let the page in.
+void tell_token_fix_once(BridgeSettings& settings) {
+    if (settings.told_token_fix) return;
+    settings.told_token_fix = true;
+    Ref text;
+    if (!settings.own_token) {
+        text = str(kTokenFix);
+    } else if (settings.run_file) {
+        text = check(PyUnicode_FromFormat(kOwnTokenFix, settings.run_file.get()));
+    } else {
+        Ref path = run_file_path();
+        Ref shown = path ? std::move(path) : str("assets/vesk-run.js");
+        text = check(PyUnicode_FromFormat(kOwnTokenFixNoFile, shown.get()));
+    }
+    write_to_stderr(text.get());
+}
+
+const char* body_of(Refusal refused, const BridgeSettings& settings) {
+    if (refused == Refusal::origin) return kOriginRefused;
+    return settings.own_token ? kOwnTokenRefused : kTokenRefused;
 }
 
 // The legacy server calls process_request(path, headers) and takes a
@@ -167,15 +198,17 @@ CoroutineBody admit(Ref scope_object, Ref first, Ref second) {
     const bool legacy = PyUnicode_Check(first.get());
     Ref path = legacy ? first.copy() : getattr(second.get(), kPath);
     Ref headers = legacy ? second.copy() : getattr(second.get(), kHeaders);
-    const char* refused = refusal(path.get(), headers.get(), scope->settings);
-    if (refused == nullptr) co_return Ref::borrow(Py_None);
+    const Refusal refused = refusal(path.get(), headers.get(), scope->settings);
+    if (refused == Refusal::none) co_return Ref::borrow(Py_None);
+    if (refused == Refusal::token) tell_token_fix_once(scope->settings);
+    const char* body = body_of(refused, scope->settings);
     Ref status = integer(kForbidden);
     if (legacy) {
         Ref no_headers = check(PyList_New(0));
-        Ref body = check(PyBytes_FromString(refused));
-        co_return check(PyTuple_Pack(3, status.get(), no_headers.get(), body.get()));
+        Ref bytes = check(PyBytes_FromString(body));
+        co_return check(PyTuple_Pack(3, status.get(), no_headers.get(), bytes.get()));
     }
-    Ref text = str(refused);
+    Ref text = str(body);
     co_return call_method(first.get(), kRespond, status.get(), text.get());
 }
 

@@ -9,9 +9,15 @@ namespace {
 constexpr const char* kServerLogger = "websockets.server";
 constexpr const char* kKeepaliveFailed = "keepalive ping failed";
 
-const Name kMsg("msg"), kExcInfo("exc_info"), kAddFilter("addFilter");
+constexpr const char* kTokenPattern = "(token=)[^&#\\s]*";
+constexpr const char* kRedacted = "\\1<redacted>";
 
-PyObject* connection_closed = nullptr;  // websockets.exceptions.ConnectionClosed, kept for the process
+const Name kMsg("msg"), kArgs("args"), kExcInfo("exc_info"), kAddFilter("addFilter"), kGetMessage("getMessage"),
+    kSub("sub");
+
+// Both kept for the process.
+PyObject* connection_closed = nullptr;  // websockets.exceptions.ConnectionClosed
+PyObject* token_pattern = nullptr;      // re.compile(kTokenPattern)
 
 bool repeats_bridge_failure(PyObject* record) {
     Ref message = getattr(record, kMsg);
@@ -23,9 +29,27 @@ bool repeats_bridge_failure(PyObject* record) {
            check_status(PyObject_IsInstance(PyTuple_GET_ITEM(info.get(), 1), connection_closed)) == 1;
 }
 
-// logging's filter: false drops the record. A failure here keeps it.
+// The record's message, formatted, with every token value replaced.
+void redact_token(PyObject* record) {
+    Ref message = call_method(record, kGetMessage);
+    Ref needle = str("token=");
+    if (check_status(PySequence_Contains(message.get(), needle.get())) == 0) return;
+    Ref replacement = str(kRedacted);
+    Ref redacted = call_method(token_pattern, kSub, replacement.get(), message.get());
+    setattr(record, kMsg, redacted.get());
+    setattr(record, kArgs, Py_None);
+}
+
+// logging's filter: false drops the record. A record whose token cannot be
+// redacted is dropped; any other failure here keeps it.
 PyObject* keep_record(PyObject*, PyObject* record) {
     bool drop = false;
+    try {
+        redact_token(record);
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return Py_NewRef(Py_False);
+    }
     try {
         drop = repeats_bridge_failure(record);
     } catch (const PyError&) {
@@ -42,7 +66,10 @@ void quiet_library_failure_log() {
     if (filter == nullptr) {
         Ref exceptions = check(PyImport_ImportModule("websockets.exceptions"));
         Ref closed = check(PyObject_GetAttrString(exceptions.get(), "ConnectionClosed"));
+        Ref re = check(PyImport_ImportModule("re"));
+        Ref pattern = check(PyObject_CallMethod(re.get(), "compile", "s", kTokenPattern));
         Ref function = make_builtin_function(def);
+        token_pattern = pattern.release();
         connection_closed = closed.release();
         filter = function.release();
     }

@@ -21,6 +21,7 @@ int scope_clear(PyObject* self) {
     scope->settings.origins.reset();
     scope->settings.max_bytes.reset();
     scope->settings.task_timeout.reset();
+    scope->settings.run_file.reset();
     return 0;
 }
 

@@ -1,11 +1,18 @@
 // main(): serves the front-end until cancelled, inside
-// `async with websockets.serve(yourfunction, host, port, **options)`, where
+// `async with websockets.serve(yourfunction, hosts, port, **options)`, where
 // the options admit only our page (process_request), bound the waits and
 // turn permessage-deflate off: on the loopback host compressing each step's
 // text and rows only costs (about 1.9 ms a round trip at 1024 environments).
+//
+// The page dials 127.0.0.1, but a client that dials "localhost" may try
+// [::1] first: the bridge holds [::1] on the same port too, so that no other
+// program can listen there and take the token. Where [::1] is held already,
+// the bridge does not start; where the machine has no IPv6 loopback, it
+// serves 127.0.0.1 alone.
 #include "bridge/scope.h"
 
 #include "bridge/library_log.h"
+#include "bridge/run_file.h"
 #include "bridge/settings.h"
 #include "core/call.h"
 #include "core/coroutine.h"
@@ -18,12 +25,15 @@
 
 #include <optional>
 
+#include <cerrno>
+
 namespace vesk {
 namespace {
 
-// Loopback only. 127.0.0.1 rather than "localhost": where IPv6 is disabled
-// but "localhost" still resolves to ::1, binding every address would fail.
+// Loopback only, each address named: where IPv6 is disabled but "localhost"
+// still resolves to ::1, binding every address of "localhost" would fail.
 constexpr const char* kHost = "127.0.0.1";
+constexpr const char* kIPv6Host = "::1";
 // A peer that goes silent after a protocol error (an invalid or oversized
 // frame) is dropped after this long instead of the library's 10 seconds; the
 // pings notice such a failure while the handler waits for a reply.
@@ -37,7 +47,8 @@ const Name kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"), kFuture(
     kProcessRequest("process_request"), kMaxSize("max_size"), kCloseTimeout("close_timeout"),
     kPingInterval("ping_interval"), kCompression("compression");
 
-// websockets.serve(yourfunction, host, port, **options)
+// websockets.serve(yourfunction, hosts, port, **options); asyncio binds
+// every host of the list or none.
 Ref make_server(BridgeScope* scope, PyObject* host) {
     Ref websockets = global(kWebsockets);
     Ref serve = getattr(websockets.get(), kServe);
@@ -50,6 +61,15 @@ Ref make_server(BridgeScope* scope, PyObject* host) {
     if (scope->settings.max_bytes)
         check_status(PyDict_SetItem(options.get(), kMaxSize.get(), scope->settings.max_bytes.get()));
     return check(PyObject_Call(serve.get(), args.get(), options.get()));
+}
+
+// Makes the server and returns its __aenter__() to await.
+Ref open_server(BridgeScope* scope, PyObject* hosts, Ref& server, Ref& aexit) {
+    server = make_server(scope, hosts);
+    PyObject* server_type = reinterpret_cast<PyObject*>(Py_TYPE(server.get()));
+    aexit = getattr(server_type, kAexit);
+    Ref aenter = getattr(server_type, kAenter);
+    return call(aenter.get(), server.get());
 }
 
 // With the error set (it stays set, unless the process ends): a bridge that
@@ -79,6 +99,28 @@ void cannot_listen(BridgeScope* scope, std::optional<ExchangeHandle>& state) {
     if (what && reply_queue && state) report_listen_failure(**state, reply_queue.get(), what.get(), detail.get());
 }
 
+// With an OSError set: true (and the error cleared) when it says the machine
+// has no IPv6 loopback, rather than that the address is taken.
+bool no_ipv6_loopback() {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+    SavedError error = SavedError::fetch();
+    error.normalize();
+    Ref socket = Ref::steal(PyImport_ImportModule("socket"));
+    Ref gaierror = socket ? Ref::steal(PyObject_GetAttrString(socket.get(), "gaierror")) : Ref();
+    Ref number = Ref::steal(PyObject_GetAttrString(error.value(), "errno"));
+    const long code = number && PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : -1;
+    PyErr_Clear();
+    const bool absent = code == EADDRNOTAVAIL || code == EAFNOSUPPORT ||
+                        (gaierror && PyErr_GivenExceptionMatches(error.value(), gaierror.get()));
+    if (!absent) error.restore();
+    return absent;
+}
+
+Ref both_hosts() {
+    Ref ipv4 = str(kHost), ipv6 = str(kIPv6Host);
+    return check(PyTuple_Pack(2, ipv4.get(), ipv6.get()));
+}
+
 CoroutineBody serve_forever(Ref scope_object) {
     BridgeScope* scope = reinterpret_cast<BridgeScope*>(scope_object.get());
     Ref server, aexit;
@@ -90,12 +132,18 @@ CoroutineBody serve_forever(Ref scope_object) {
         scope->settings.port = read_port();
         read_settings(scope->settings);
         quiet_library_failure_log();
-        Ref host = str(kHost);
-        server = make_server(scope, host.get());
-        PyObject* server_type = reinterpret_cast<PyObject*>(Py_TYPE(server.get()));
-        aexit = getattr(server_type, kAexit);
-        Ref aenter = getattr(server_type, kAenter);
-        co_await py_await(call(aenter.get(), server.get()));
+        bool ipv4_alone = false;
+        try {
+            Ref hosts = both_hosts();
+            co_await py_await(open_server(scope, hosts.get(), server, aexit));
+        } catch (const PyError&) {
+            if (!no_ipv6_loopback()) throw;
+            ipv4_alone = true;
+        }
+        if (ipv4_alone) {
+            Ref host = str(kHost);
+            co_await py_await(open_server(scope, host.get(), server, aexit));
+        }
     } catch (const PyError&) {
         cannot_listen(scope, state);
         throw;
@@ -103,6 +151,10 @@ CoroutineBody serve_forever(Ref scope_object) {
     ++(*state)->listening_bridges;
     // The caller's bound on waiting while no front-end is connected (raise mode).
     (*state)->task_timeout = PyFloat_AsDouble(scope->settings.task_timeout.get());  // checked by read_task_timeout
+    // Only now, with the port ours, may the pages learn where to send the token.
+    if (scope->settings.own_token) {
+        scope->settings.run_file = write_run_file(scope->settings.port.get(), scope->settings.token.get());
+    }
 
     // A future nothing completes: main stays here while the server serves.
     SavedError error;

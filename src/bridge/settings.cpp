@@ -72,14 +72,40 @@ Ref read_port() {
 }
 
 void read_settings(BridgeSettings& settings) {
-    Ref token = variable("VESK_TOKEN");
-    // An empty value is taken as unset, as shells make it by `VESK_TOKEN= cmd`.
-    settings.token = token && PyUnicode_GET_LENGTH(token.get()) > 0 ? std::move(token) : Ref();
+    read_token(settings);
     settings.origins = read_origins();
     Ref max_bytes = variable(kMaxBytesVariable);
     settings.max_bytes = max_bytes ? bounded_integer(max_bytes.get(), 1, LONG_MAX, kBadMaxBytes) : Ref();
     failure_mode();
     settings.task_timeout = read_task_timeout();
+}
+
+// VESK_TOKEN=off admits clients without a token, as hand-written ones may need.
+constexpr const char* kNoToken = "off";
+// A run's own token: 32 random bytes, 43 URL-safe characters.
+constexpr long kOwnTokenBytes = 32;
+
+void read_token(BridgeSettings& settings) {
+    static const Name token_urlsafe("token_urlsafe");
+    Ref token = variable(kTokenVariable);
+    settings.own_token = false;
+    if (token) {
+        Ref stripped = call_method(token.get(), kStrip);
+        Ref lowered = call_method(stripped.get(), kLower);
+        if (PyUnicode_CompareWithASCIIString(lowered.get(), kNoToken) == 0) {
+            settings.token.reset();
+            return;
+        }
+    }
+    // An empty value is taken as unset, as shells make it by `VESK_TOKEN= cmd`.
+    if (token && PyUnicode_GET_LENGTH(token.get()) > 0) {
+        settings.token = std::move(token);
+        return;
+    }
+    Ref secrets = check(PyImport_ImportModule("secrets"));
+    Ref length = integer(kOwnTokenBytes);
+    settings.token = call_method(secrets.get(), token_urlsafe, length.get());
+    settings.own_token = true;
 }
 
 Ref read_task_timeout() {

@@ -8,6 +8,7 @@
 #include "core/globals.h"
 #include "core/module_names.h"
 #include "util/steps.h"
+#include "util/upload_copy.h"
 #include "util/upload_guard.h"
 
 namespace vesk {
@@ -25,8 +26,8 @@ constexpr const char* kDoesNotExist = " does not exist.";
 constexpr const char* kNotAFolder = " should be a folder, not a file.";
 constexpr const char* kWholeBundle = "/";  // the folder_name meaning the bundle folder itself
 
-const Name abspath_name("abspath"), dirname_name("dirname"), remove_name("remove"), rmtree_name("rmtree"),
-    assets_name("assets"), index_html_name("index.html"), file_removed_prefix("该删"),
+const Name islink_name("islink"), abspath_name("abspath"), dirname_name("dirname"), remove_name("remove"),
+    rmtree_name("rmtree"), assets_name("assets"), index_html_name("index.html"), file_removed_prefix("该删"),
     folder_removed_prefix("已删除文件夹: ");
 
 Ref bundle_folder() {
@@ -58,8 +59,12 @@ void clear_bundle(PyObject* bundle, PyObject* listing) {
             print_line(file_removed_prefix.get(), entry.get());
             os_call(remove_name, entry.get());
         } else if (is_true(os_path(kIsdir, entry.get()).get())) {
-            Ref shutil = global(kShutil);
-            call_method(shutil.get(), rmtree_name, entry.get());
+            if (is_true(os_path(islink_name, entry.get()).get())) {
+                os_call(remove_name, entry.get());  // the link, never what it leads to
+            } else {
+                Ref shutil = global(kShutil);
+                call_method(shutil.get(), rmtree_name, entry.get());
+            }
             print_line(join_text({folder_removed_prefix.get(), formatted(entry.get()).get()}).get());
         }
     }
@@ -86,8 +91,17 @@ Ref upload(PyObject* const* args) {
     refuse_escape(folder_name.get(), bundle.get());
     Ref destination = os_path(kJoin, bundle.get(), folder_name.get());
     refuse_overlap(source.get(), bundle.get(), destination.get());
+#if !defined(_WIN32)
+    refuse_predictable_failure(source.get(), bundle.get(), folder_name.get(), destination.get());
+#endif
 
     clear_bundle(bundle.get(), listing.get());
+#if !defined(_WIN32)
+    if (copy_files_is_standard()) {
+        copy_into_bundle(source.get(), bundle.get(), folder_name.get(), destination.get());
+        return Ref::borrow(Py_None);
+    }
+#endif
     Ref copy_files = global(kCopyFiles);
     call(copy_files.get(), source.get(), destination.get());
     return Ref::borrow(Py_None);

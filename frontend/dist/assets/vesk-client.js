@@ -14,8 +14,14 @@
   // The server discards these replies, so a page needs no handler for them.
   const DISCARDED_REPLY = new Set(["init", "render", "close"]);
 
-  // The page's ?token= goes on to the websocket URL: with VESK_TOKEN set, the
-  // server lets in only requests that carry it.
+  // The host the bridge listens on. Not "localhost": a browser may try [::1]
+  // first, and whatever listens there would receive the token.
+  const HOST = "127.0.0.1";
+  const RUN_FILE_NAME = "vesk-run.js";
+  const REDACTED = "<redacted>";
+
+  // The page's ?token= goes on to the websocket URL: unless VESK_TOKEN=off,
+  // the server lets in only requests that carry the run's token.
   function tokenFromLocation(search) {
     const token = new URLSearchParams(search).get("token");
     return token === null || token === "" ? null : token;
@@ -29,6 +35,11 @@
     return path + (path.includes("?") ? "&" : "?") + query + (hash ? "#" + hash : "");
   }
 
+  // The URL as it may be shown or logged: the token's value hidden.
+  function redactToken(url) {
+    return url.replace(/([?&]token=)[^&#]*/g, "$1" + REDACTED);
+  }
+
   function portFromLocation(search) {
     const raw = new URLSearchParams(search).get("port");
     if (raw === null || raw === "") return DEFAULT_PORT;
@@ -37,6 +48,44 @@
       throw new RangeError(`port must be an integer from 1 to 65535, got ${JSON.stringify(raw)}`);
     }
     return port;
+  }
+
+  // Port and token of a page that names neither in options: its address
+  // first; then the run file the bridge writes beside this kit (when
+  // VESK_TOKEN is unset), whose token goes only to the run file's own port;
+  // else port 70 and no token.
+  function chooseAddress(page, run) {
+    const usable = run !== null && typeof run === "object" && Number.isInteger(run.port) &&
+      typeof run.token === "string" && run.token !== "";
+    if (page.token !== null) return { port: page.port === null ? DEFAULT_PORT : page.port, token: page.token };
+    if (usable && (page.port === null || page.port === run.port)) return { port: run.port, token: run.token };
+    return { port: page.port === null ? DEFAULT_PORT : page.port, token: null };
+  }
+
+  // Where the run file would be: beside this script, as loaded.
+  function runFileBesideKit() {
+    const script = global.document && global.document.currentScript;
+    return script && script.src ? new URL(RUN_FILE_NAME, script.src).href : null;
+  }
+  const RUN_FILE = runFileBesideKit();
+
+  // Loads the run file anew (each run writes its own): a classic script,
+  // because pages opened from file:// may load scripts but not fetch files.
+  // Resolves to what it set, or null when there is none.
+  function loadRunFile(url) {
+    return new Promise((resolve) => {
+      const document = global.document;
+      const script = document.createElement("script");
+      delete global.VeskRun;
+      const done = (loaded) => () => {
+        script.remove();
+        resolve(loaded && global.VeskRun !== undefined ? global.VeskRun : null);
+      };
+      script.onload = done(true);
+      script.onerror = done(false);
+      script.src = url + (url.includes("?") ? "&" : "?") + "run=" + Date.now();
+      (document.head || document.documentElement).appendChild(script);
+    });
   }
 
   // Text replies are decoded with Python's ast.literal_eval, so JSON's
@@ -100,22 +149,39 @@
     return task;
   }
 
+  function addressUrl(address) {
+    return withToken(`ws://${HOST}:${address.port}`, address.token);
+  }
+
   class VeskClient {
-    // options: port (default 70) or url; token (see tokenFromLocation);
-    // retryMs between connection attempts (0 = no retry), also after the
-    // server closed the connection; onStatus(status) after each change;
-    // WebSocket (for tests).
+    // options: url, or port and token, each taken from the page's address
+    // (then the run file) when not given: see chooseAddress. retryMs between
+    // connection attempts (0 = no retry), also after the server closed the
+    // connection; onStatus(status) after each change; runFile (URL of the run
+    // file, null for none); search (the page's query) and WebSocket (for tests).
     constructor(options = {}) {
-      const url = withToken(options.url || `ws://localhost:${options.port === undefined ? DEFAULT_PORT : options.port}`,
-        options.token);
+      const search = options.search !== undefined ? options.search : global.location ? global.location.search : "";
+      const given = (name, fromPage) => (options[name] !== undefined ? options[name] : fromPage());
+      const page = {
+        port: given("port", () => (new URLSearchParams(search).get("port") ? portFromLocation(search) : null)),
+        token: given("token", () => tokenFromLocation(search)) || null,
+      };
+      // A URL or token given, or a token in the address: no run file to read.
+      const fixed = options.url || page.token !== null || options.token !== undefined;
+      this.fixedUrl = !fixed ? null : options.url ? withToken(options.url, page.token) : addressUrl(chooseAddress(page, null));
+      this.page = page;
+      // What to dial while no run file says otherwise.
+      this.plainUrl = this.fixedUrl || addressUrl(chooseAddress(page, null));
+      this.runFile = options.runFile !== undefined ? options.runFile : RUN_FILE;
       this.retryMs = options.retryMs === undefined ? 1000 : options.retryMs;
       this.onStatus = options.onStatus || null;
       this.WebSocket = options.WebSocket || global.WebSocket;
       this.handlers = new Map();
       this.socket = null;
       this.stopped = false;
-      // Plain data, so tests can read it from the page (window.veskStatus).
-      this.status = { url, connected: false, tasks: 0, errors: [], numEnvs: null, lastTask: null, closed: null };
+      // Plain data, so tests can read it from the page (window.veskStatus);
+      // its url never shows the token.
+      this.status = { url: redactToken(this.plainUrl), connected: false, tasks: 0, errors: [], numEnvs: null, lastTask: null, closed: null };
       // Milliseconds spent per stage of answering, summed over tasks (for benchmarks).
       this.timings = { tasks: 0, decode: 0, handle: 0, reply: 0 };
     }
@@ -144,8 +210,21 @@
       if (this.onStatus) this.onStatus(this.status);
     }
 
+    // Each attempt reads the run file again, so that a page opened before
+    // the run, or left open from the last one, meets this run's token.
     _open() {
-      const ws = new this.WebSocket(this.status.url);
+      if (this.fixedUrl !== null || !this.runFile || !global.document) {
+        this._dial(this.plainUrl);
+        return;
+      }
+      loadRunFile(this.runFile).then((run) => {
+        if (!this.stopped) this._dial(addressUrl(chooseAddress(this.page, run)));
+      });
+    }
+
+    _dial(url) {
+      this.status.url = redactToken(url);
+      const ws = new this.WebSocket(url);
       ws.binaryType = "arraybuffer";
       this.socket = ws;
       // Replies are paired with tasks by order alone, so answer strictly one
@@ -216,5 +295,8 @@
     }
   }
 
-  global.Vesk = { VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation, DEFAULT_PORT };
+  global.Vesk = {
+    VeskClient, pyLiteral, errorReply, decodeTask, portFromLocation, tokenFromLocation, chooseAddress, redactToken,
+    DEFAULT_PORT,
+  };
 })(globalThis);
