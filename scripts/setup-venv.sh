@@ -74,20 +74,60 @@ digest=$( { "$VENV_PYTHON" -c 'import sys; print(sys.version)'; echo "${PIP_BUIL
                  ! -path '*/__pycache__/*' ! -path '*/node_modules/*' ! -path 'frontend/tests/*' -print0 \
                 | sort -z | xargs -0 sha256sum; } | sha256sum | cut -d' ' -f1)
 installed=()
-[ -f "$stamp_file" ] && [ "$(head -n 1 "$stamp_file")" = "$digest" ] && mapfile -t installed < <(tail -n +2 "$stamp_file")
-up_to_date=$([ -f "$stamp_file" ] && [ "$(head -n 1 "$stamp_file")" = "$digest" ] && echo yes || echo no)
+current=no
+[ -f "$stamp_file" ] && [ "$(head -n 1 "$stamp_file")" = "$digest" ] && current=yes
+[ "$current" = yes ] && mapfile -t installed < <(tail -n +2 "$stamp_file")
 IFS=, read -r -a wanted <<<"$extras"
+missing_extras=()
 for extra in "${wanted[@]}"; do
-    printf '%s\n' "${installed[@]}" | grep -qx -- "$extra" || up_to_date=no
+    printf '%s\n' "${installed[@]}" | grep -qx -- "$extra" || missing_extras+=("$extra")
 done
-if [ "$up_to_date" = no ]; then
+pip=("$VENV_PYTHON" -m pip --disable-pip-version-check)
+
+# Runs pip quietly, with a line every 10 s (the ninja step while the C++
+# module compiles); its whole output is shown when it fails.
+pip_with_progress() {
+    local what=$1 log start pid step next=10
+    shift
+    log=$(mktemp)
+    start=$SECONDS
+    "${pip[@]}" install -v "$@" >"$log" 2>&1 &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+        sleep 1
+        if [ $((SECONDS - start)) -ge $next ]; then
+            next=$((next + 10))
+            step=$(grep -Eo '^ *\[[0-9]+/[0-9]+\]' "$log" | tail -n 1 | tr -d ' ' || true)
+            echo "setup: $what (${step:+compiling $step, }$((SECONDS - start)) s)"
+        fi
+    done
+    if ! wait "$pid"; then
+        tail -n 60 "$log" >&2
+        echo "setup: $what failed; pip's whole output is in $log" >&2
+        return 1
+    fi
+    rm -f "$log"
+    echo "setup: $what took $((SECONDS - start)) s"
+}
+
+if [ "$current" = no ]; then
     rm -f "$stamp_file"
-    pip=("$VENV_PYTHON" -m pip --disable-pip-version-check)
     build=("scikit-build-core>=0.8")
     have_command cmake || build+=(cmake)
     have_command ninja || build+=(ninja)
     "${pip[@]}" install --quiet "${build[@]}"
+    echo "setup: building the C++ module and installing Vesk${extras:+ with $extras} into $venv" \
+         "(about 2 minutes from scratch on 2 cores; seconds when little changed)"
     # shellcheck disable=SC2086
-    "${pip[@]}" install --quiet --no-build-isolation ${PIP_BUILD_ARGS:-} "$target"
+    pip_with_progress "building and installing" --no-build-isolation -C build.verbose=true ${PIP_BUILD_ARGS:-} "$target"
+elif [ ${#missing_extras[@]} -gt 0 ]; then
+    # The module is current: only the extras' own packages are installed, from
+    # the installed package's metadata (pip builds nothing for it).
+    joined=$(IFS=,; echo "${missing_extras[*]}")
+    vesk_version=$("$VENV_PYTHON" -c 'from importlib.metadata import version; print(version("Vesk"))')
+    echo "setup: installing the extras $joined into $venv"
+    pip_with_progress "installing $joined" "Vesk[$joined]==$vesk_version"
+fi
+if [ "$current" = no ] || [ ${#missing_extras[@]} -gt 0 ]; then
     { echo "$digest"; printf '%s\n' "${installed[@]}" "${wanted[@]}" | grep -v '^$' | sort -u; } >"$stamp_file"
 fi

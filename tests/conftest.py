@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 import Vesk
+import type_checks
 import veskit
 
 # The folder the module under test was imported from, so that a child
@@ -47,6 +48,21 @@ def run_python(code, timeout=60, env=None, cwd=None):
 @pytest.fixture(name="run_python")
 def run_python_fixture():
     return run_python
+
+
+def pytest_collection_finish(session):
+    # The type checkers take most of a minute: started now, they run beside
+    # the tests collected before theirs.
+    wanted = {name for item in session.items for name in getattr(getattr(item, "module", None), "TYPE_CHECKS", ())}
+    if wanted and not session.config.option.collectonly:
+        type_checks.session().start(wanted)
+
+
+@pytest.fixture(name="type_checks", scope="session")
+def type_checks_fixture():
+    """The session's type-checker runs (tests/type_checks.py)."""
+    yield type_checks.session()
+    type_checks.close()
 
 
 @pytest.fixture(name="chromium")

@@ -453,20 +453,18 @@ def wait_for_port(port: int, timeout: float = 10.0, proc: Optional[subprocess.Po
     return True
 
 
-def default_port_or_skip() -> int:
-    """DEFAULT_PORT, for the tests of the bridge's default; skips the test
-    when this process cannot bind it (taken by another program, or no root)."""
+def skip_unless_bound(result: ScenarioResult, port: int) -> None:
+    """Skips the test when the bridge of `result` could not bind `port`
+    because another program holds it or this process lacks the privilege.
+    The bridge's own bind is the probe: a probe made beforehand would leave
+    a moment in which another program could take the port."""
+    import errno
+
     import pytest
 
-    with socket.socket() as probe:
-        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            probe.bind((HOST, DEFAULT_PORT))
-        except PermissionError:
-            pytest.skip(f"port {DEFAULT_PORT} needs privileges this process lacks")
-        except OSError as error:
-            pytest.skip(f"port {DEFAULT_PORT} is held by another program ({error.strerror})")
-    return DEFAULT_PORT
+    for code in (errno.EADDRINUSE, errno.EACCES):
+        if f"port {port}: OSError: [Errno {code}]" in result.stderr:
+            pytest.skip(f"the bridge could not bind port {port}: {result.stderr.splitlines()[-1]}")
 
 
 def free_port() -> int:

@@ -5,7 +5,6 @@ import re
 import shutil
 import socket
 import ipaddress
-import textwrap
 from urllib.parse import urlencode
 
 import pytest
@@ -13,18 +12,9 @@ from hypothesis import given, settings, strategies as st
 from websockets.datastructures import Headers
 
 import Vesk
+from bridge_program import BRIDGE as PRELUDE, scenario as bridge_scenario
 from conftest import subprocess_env
 from scripted_frontend import SecondConnection, Text, run_scenario
-
-PRELUDE = """
-import sys, threading, Vesk
-class Bridge(Vesk.Vesk_Pal_st):
-    num_envs = 1
-env = object.__new__(Bridge)
-threading.Thread(target=env.start_queue(), daemon=True).start()
-def show(value):
-    print(repr(value), flush=True)
-"""
 
 ADMITTED = [None, "null", "http://localhost:8000", "HTTP://LocalHost", "http://127.0.0.1", "https://127.5.6.7:1",
             "http://[::1]:3000"]
@@ -36,8 +26,7 @@ REFUSED = ["https://evil.example", "http://localhost.evil.example", "http://127.
 def scenario(body, script, env=None, **options):
     # Hand-written clients: no token unless the test sets one (the admit
     # fixture below leaves its last VESK_TOKEN in this process's environment).
-    env = subprocess_env(**{"VESK_TOKEN": "off", **(env or {})})
-    return run_scenario(PRELUDE + textwrap.dedent(body), script, env=env, **options)
+    return bridge_scenario(body, script, env={"VESK_TOKEN": "off", **(env or {})}, **options)
 
 
 def admitted(result):

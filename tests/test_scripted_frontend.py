@@ -4,6 +4,9 @@ The stand-in behaves as the bridge should: one front-end at a time (others
 closed with 1013), tasks carried in order from send_queue to reply_quene, a
 limit on each reply, failures end the process with status 1 and one stderr
 line. It runs on an unprivileged port so it never meets the port-70 tests.
+Steps whose outcome the bridge's own tests already check against the real
+bridge (an unasked message, a second connection refused, tasks queued before
+the connection, the pong of a live loop) are proven there, not again here.
 """
 
 import sys
@@ -13,8 +16,8 @@ import time
 import numpy as np
 import pytest
 
-from scripted_frontend import (Close, Delay, Ping, Recv, Rows, SecondConnection, Text, Unasked,
-                               free_port, is_listening, run_scenario, wait_for_port)
+from scripted_frontend import (Close, Delay, Ping, Rows, SecondConnection, Text, free_port, is_listening, run_scenario,
+                               wait_for_port)
 
 STAND_IN = '''
 import asyncio, os, queue, sys, threading
@@ -96,14 +99,6 @@ def test_rows_are_native_float32():
     assert Rows(big_endian).payload() == np.array([[1.5, -2.0]], np.float32).tobytes()
 
 
-def test_unasked_message_becomes_next_reply(port):
-    result = scenario(port, '''
-        print(task("a"), task("b"), task("c"))
-    ''', [Text("1"), Unasked("2"), Recv(), Text("3")])
-    assert result.stdout.split() == ["1", "2", "3"], result.summary()
-    assert result.messages == ["a", "b", "c"]
-
-
 def test_messages_after_the_script_are_recorded(port):
     result = scenario(port, '''
         task("a")
@@ -146,26 +141,15 @@ def test_delay_step_then_reply_within_limit(port):
     assert result.stdout.split() == ["1", "2"], result.summary()
 
 
-@pytest.mark.parametrize("frozen", [False, True])
-def test_ping_while_program_idles(port, frozen):
+def test_a_frozen_program_sends_no_pong(port):
+    # The bridge's tests see pongs of a live loop; this proves a missing one shows.
     result = scenario(port, '''
         task("a")
         import time; time.sleep(1.5)
         task("b")
-    ''', [Text("1"), Delay(0.2), Ping(timeout=0.5), Text("2")], frozen=frozen)
+    ''', [Text("1"), Delay(0.2), Ping(timeout=0.5), Text("2")], frozen=True)
     assert result.returncode == 0, result.summary()
-    assert len(result.pings) == 1
-    assert (result.pings[0] is None) == frozen  # a frozen loop sends no pong
-
-
-def test_second_connection_is_refused_and_first_keeps_working(port):
-    result = scenario(port, '''
-        print(task("a"), task("b"))
-    ''', [Text("1"), SecondConnection(), Text("2")])
-    assert result.stdout.split() == ["1", "2"], result.summary()
-    [second] = result.second_connections
-    assert (second.close_code, second.close_reason) == (1013, "another front-end is connected")
-    assert second.messages == [] and second.error is None
+    assert result.pings == [None]
 
 
 def test_second_connection_left_open_is_reported(port):
@@ -182,14 +166,6 @@ def test_second_connection_left_open_is_reported(port):
     result = run_scenario(program, [SecondConnection(timeout=0.5)], port=port, timeout=20)
     [second] = result.second_connections
     assert second.close_code is None and "still open" in second.error, result.summary()
-
-
-def test_tasks_queued_before_the_connection_go_out(port):
-    result = scenario(port, '''
-        send_queue.put("early")
-        print(reply_quene.get())
-    ''', [Text("ok")], connect_after=0.5)
-    assert (result.returncode, result.stdout, result.messages) == (0, "ok\n", ["early"])
 
 
 def test_client_retries_until_the_server_listens(port):
