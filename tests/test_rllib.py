@@ -1,0 +1,84 @@
+"""RLlib's PPO over Vesk environments, one browser per env runner (skipped
+where RLlib is not installed: CI runs it on the leg with the rllib extra)."""
+
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import processes_mentioning, run_python, subprocess_env
+
+pytest.importorskip("ray.rllib", reason='RLlib is not installed (pip install ".[rllib]")')
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(TESTS)
+EXAMPLES = os.path.join(ROOT, "examples")
+PAGE = os.path.join(ROOT, "frontend", "dist", "index.html")
+
+
+def test_two_runners_train_and_the_mean_return_rises(chromium):
+    result = subprocess.run(
+        [sys.executable, os.path.join(EXAMPLES, "train_rllib.py"), "--runners", "2", "--envs", "8",
+         "--iterations", "4", "--page", PAGE],
+        capture_output=True, text=True, timeout=600, env=subprocess_env(), cwd=ROOT,
+    )
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert "2 env runners x 8 cart-poles" in result.stdout
+    returns = [float(value) for value in re.findall(r"^iter .*mean return +([\d.]+)", result.stdout, re.M)]
+    assert len(returns) == 4 and returns[-1] > returns[0], result.stdout
+
+
+# Trains one iteration, kills the browser of runner 1, trains on. Runner
+# processes get their own temporary folder, so that their browsers' profiles
+# (and any process still using one) can be found afterwards.
+KILL_A_HOST = """
+    import os, signal, sys
+    import ray
+    sys.path.insert(0, {examples!r})
+    from train_rllib import CartPole, ppo_config
+    from veskit.rllib import register
+
+    ray.init(num_cpus=2, include_dashboard=False,
+             runtime_env={{"env_vars": {{"PYTHONPATH": {examples!r}, "TMPDIR": {tmp!r}}}}})
+    register("VeskCartPole", CartPole, page={page!r})
+    config = (ppo_config(runners=2, envs=4, seed=0)
+              .training(train_batch_size_per_learner=256, minibatch_size=128, num_epochs=1)
+              .fault_tolerance(restart_failed_env_runners={restart}, delay_between_env_runner_restarts_s=0))
+    algo = config.build_algo()
+    try:
+        algo.train()
+        pid = algo.env_runner_group.foreach_env_runner(
+            lambda runner: runner.env.env.host.launch.process.pid, remote_worker_ids=[1],
+            local_env_runner=False)[0]
+        os.kill(pid, signal.SIGKILL)
+        try:
+            for _ in range(3):
+                result = algo.train()
+        except Exception as error:
+            print("train raised", type(error).__name__, flush=True)
+        else:
+            print("trained on with", result["env_runners"]["num_env_steps_sampled_lifetime"] > 0,
+                  "healthy runners:", algo.env_runner_group.num_healthy_remote_workers(), flush=True)
+    finally:
+        algo.stop()
+        ray.shutdown()
+"""
+
+
+@pytest.mark.parametrize("restart", [True, False])
+def test_a_killed_host_is_reported_and_its_runner_restarted_or_the_run_ended(chromium, tmp_path, restart):
+    result = run_python(KILL_A_HOST.format(examples=EXAMPLES, tmp=str(tmp_path), page=PAGE, restart=restart),
+                        timeout=600, cwd=ROOT)
+    output = result.stdout + result.stderr
+    assert result.returncode == 0, output[-4000:]
+    # The runner's report carries the failed task's line.
+    assert re.search(r"HostLostError: Vesk: .*connection", output), output[-4000:]
+    if restart:
+        assert "trained on with True healthy runners: 2" in result.stdout, output[-4000:]
+    else:
+        assert "train raised" in result.stdout, output[-4000:]
+    # Every browser, the killed one's helpers included, is gone with its profile.
+    assert processes_mentioning(str(tmp_path)) == []
+    assert not [name for name in os.listdir(tmp_path) if name.startswith("vesk-chromium-")]
