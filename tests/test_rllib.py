@@ -3,8 +3,10 @@ where RLlib is not installed: CI runs it on the leg with the rllib extra)."""
 
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -47,38 +49,55 @@ KILL_A_HOST = """
               .training(train_batch_size_per_learner=256, minibatch_size=128, num_epochs=1)
               .fault_tolerance(restart_failed_env_runners={restart}, delay_between_env_runner_restarts_s=0))
     algo = config.build_algo()
-    try:
-        algo.train()
-        pid = algo.env_runner_group.foreach_env_runner(
+
+    def host_pid():
+        return algo.env_runner_group.foreach_env_runner(
             lambda runner: runner.env.env.host.launch.process.pid, remote_worker_ids=[1],
             local_env_runner=False)[0]
-        os.kill(pid, signal.SIGKILL)
+
+    try:
+        algo.train()
+        killed = host_pid()
+        os.kill(killed, signal.SIGKILL)
         try:
-            for _ in range(3):
-                result = algo.train()
+            # Ray restarts the runner while training goes on with the other.
+            for _ in range(40):
+                algo.train()
+                if algo.env_runner_group.num_healthy_remote_workers() == 2:
+                    break
+            algo.train()
         except Exception as error:
             print("train raised", type(error).__name__, flush=True)
         else:
-            print("trained on with", result["env_runners"]["num_env_steps_sampled_lifetime"] > 0,
-                  "healthy runners:", algo.env_runner_group.num_healthy_remote_workers(), flush=True)
+            print("healthy runners:", algo.env_runner_group.num_healthy_remote_workers(), flush=True)
+            print("new host:", host_pid() != killed, flush=True)
     finally:
         algo.stop()
         ray.shutdown()
 """
 
 
+@pytest.fixture
+def short_tmp():
+    # Chromium's socket paths under it must fit the 107 bytes of a Unix socket.
+    folder = tempfile.mkdtemp(prefix="vk-", dir="/tmp")
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 @pytest.mark.parametrize("restart", [True, False])
-def test_a_killed_host_is_reported_and_its_runner_restarted_or_the_run_ended(chromium, tmp_path, restart):
-    result = run_python(KILL_A_HOST.format(examples=EXAMPLES, tmp=str(tmp_path), page=PAGE, restart=restart),
+def test_a_killed_host_is_reported_and_its_runner_restarted_or_the_run_ended(chromium, short_tmp, restart):
+    result = run_python(KILL_A_HOST.format(examples=EXAMPLES, tmp=short_tmp, page=PAGE, restart=restart),
                         timeout=600, cwd=ROOT)
     output = result.stdout + result.stderr
     assert result.returncode == 0, output[-4000:]
     # The runner's report carries the failed task's line.
     assert re.search(r"HostLostError: Vesk: .*connection", output), output[-4000:]
     if restart:
-        assert "trained on with True healthy runners: 2" in result.stdout, output[-4000:]
+        assert "healthy runners: 2\nnew host: True" in result.stdout, output[-4000:]
     else:
         assert "train raised" in result.stdout, output[-4000:]
     # Every browser, the killed one's helpers included, is gone with its profile.
-    assert processes_mentioning(str(tmp_path)) == []
-    assert not [name for name in os.listdir(tmp_path) if name.startswith("vesk-chromium-")]
+    assert processes_mentioning(short_tmp) == []
+    left = [os.path.join(top, name) for top, dirs, files in os.walk(short_tmp) for name in dirs + files]
+    assert not [path for path in left if "vesk-chromium-" in path], left

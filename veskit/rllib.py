@@ -62,23 +62,37 @@ class HostLostError(ConnectionError):
 
 class _Host:
     """What a runner's environment owns besides itself: the launcher that
-    made it (the browser) and the way to tell a lost host from other errors."""
+    made it (the browser). A lost host is closed at once: Ray ends a failed
+    runner's child processes, the browser's watcher with them, before that
+    could remove the browser's profile."""
 
     def __init__(self, launch: Any) -> None:
         self.launch = launch
-
-    def lost(self, error: ConnectionError) -> HostLostError:
-        process = getattr(self.launch, "process", None)
-        status = process.poll() if process is not None else None
-        return HostLostError(f"Vesk: {error}", getattr(self.launch, "port", None), status)
+        self.lost = False
 
     def call(self, method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         try:
             return method(*args, **kwargs)
-        except HostLostError:
-            raise
-        except ConnectionError as error:  # a failed task in raise mode
-            raise self.lost(error) from error
+        except ConnectionError as error:  # a failed task, in raise mode
+            if isinstance(error, HostLostError):
+                raise
+            process = getattr(self.launch, "process", None)
+            status = process.poll() if process is not None else None
+            lost = HostLostError(f"Vesk: {error}", getattr(self.launch, "port", None), status)
+            self.lost = True
+            try:
+                self.close()
+            finally:
+                raise lost from error  # noqa: B012 - the report, whatever the close met
+
+    def close_env(self, close: Callable[[], Any]) -> None:
+        """Sends the environment's close task, unless the host is gone (no
+        page would answer it), then ends the host."""
+        try:
+            if not self.lost:
+                self.call(close)
+        finally:
+            self.close()
 
     def close(self) -> None:
         self.launch.__exit__(None, None, None)
@@ -99,10 +113,7 @@ class RunnerVectorEnv(VectorWrapper):
         return self.host.call(self.env.step, actions)  # type: ignore[no-any-return]
 
     def close(self, **kwargs: Any) -> None:
-        try:
-            self.host.call(self.env.close, **kwargs)
-        finally:
-            self.host.close()
+        self.host.close_env(lambda: self.env.close(**kwargs))
 
 
 class RunnerEnv(gym.Wrapper[Any, Any, Any, Any]):
@@ -122,10 +133,7 @@ class RunnerEnv(gym.Wrapper[Any, Any, Any, Any]):
         return self.host.call(self.env.step, action)  # type: ignore[no-any-return]
 
     def close(self) -> None:
-        try:
-            self.host.call(self.env.close)
-        finally:
-            self.host.close()
+        self.host.close_env(self.env.close)
 
 
 class EnvCreator:
