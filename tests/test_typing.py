@@ -28,6 +28,10 @@ def readme_examples():
         import stable_baselines3  # noqa: F401
     except ImportError:  # those examples need the sb3 extra
         blocks = [b for b in blocks if "stable_baselines3" not in b and "veskit.sb3" not in b]
+    try:
+        import ray.rllib  # noqa: F401
+    except ImportError:  # those need the rllib extra
+        blocks = [b for b in blocks if "ray.rllib" not in b]
     return blocks
 
 
