@@ -37,11 +37,12 @@ def test_two_runners_train_and_the_mean_return_rises(chromium):
 # (and any process still using one) can be found afterwards.
 KILL_A_HOST = """
     import os, signal, sys
-    import ray
+    import ray, torch
     sys.path.insert(0, {examples!r})
     from train_rllib import CartPole, ppo_config
     from veskit.rllib import register
 
+    torch.set_num_threads(1)  # the learner's, as in the example
     ray.init(num_cpus=2, include_dashboard=False,
              runtime_env={{"env_vars": {{"PYTHONPATH": {examples!r}, "TMPDIR": {tmp!r}}}}})
     register("VeskCartPole", CartPole, page={page!r})

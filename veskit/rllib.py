@@ -83,7 +83,7 @@ class _Host:
             try:
                 self.close()
             finally:
-                raise lost from error  # noqa: B012 - the report, whatever the close met
+                raise lost from error  # noqa: B012 (the report, whatever the close met)
 
     def close_env(self, close: Callable[[], Any]) -> None:
         """Sends the environment's close task, unless the host is gone (no
@@ -107,10 +107,12 @@ class RunnerVectorEnv(VectorWrapper):
         self.host = host
 
     def reset(self, *, seed: Any = None, options: Optional[dict[str, Any]] = None) -> tuple[Any, dict[str, Any]]:
-        return self.host.call(self.env.reset, seed=seed, options=options)  # type: ignore[no-any-return]
+        obs, infos = self.host.call(self.env.reset, seed=seed, options=options)
+        return obs, infos
 
     def step(self, actions: Any) -> tuple[Any, Any, Any, Any, dict[str, Any]]:
-        return self.host.call(self.env.step, actions)  # type: ignore[no-any-return]
+        obs, rewards, terminated, truncated, infos = self.host.call(self.env.step, actions)
+        return obs, rewards, terminated, truncated, infos
 
     def close(self, **kwargs: Any) -> None:
         self.host.close_env(lambda: self.env.close(**kwargs))
@@ -127,10 +129,12 @@ class RunnerEnv(gym.Wrapper[Any, Any, Any, Any]):
 
     def reset(self, *, seed: Optional[int] = None,
               options: Optional[dict[str, Any]] = None) -> tuple[Any, dict[str, Any]]:
-        return self.host.call(self.env.reset, seed=seed, options=options)  # type: ignore[no-any-return]
+        obs, info = self.host.call(self.env.reset, seed=seed, options=options)
+        return obs, info
 
     def step(self, action: Any) -> tuple[Any, Any, bool, bool, dict[str, Any]]:
-        return self.host.call(self.env.step, action)  # type: ignore[no-any-return]
+        obs, reward, terminated, truncated, info = self.host.call(self.env.step, action)
+        return obs, reward, terminated, truncated, info
 
     def close(self) -> None:
         self.host.close_env(self.env.close)
