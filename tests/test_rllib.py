@@ -1,5 +1,6 @@
-"""RLlib's PPO over Vesk environments, one browser per env runner (skipped
-where RLlib is not installed: CI runs it on the leg with the rllib extra)."""
+"""Vesk environments for RLlib's env runners: the creator itself (everywhere),
+and RLlib's PPO over them, one browser per env runner (skipped where RLlib is
+not installed: CI runs it on the leg with the rllib extra)."""
 
 import os
 import re
@@ -12,7 +13,13 @@ import pytest
 
 from conftest import processes_mentioning, run_python, subprocess_env
 
-pytest.importorskip("ray.rllib", reason='RLlib is not installed (pip install ".[rllib]")')
+try:
+    import ray.rllib  # noqa: F401
+except ImportError:
+    has_rllib = False
+else:
+    has_rllib = True
+needs_rllib = pytest.mark.skipif(not has_rllib, reason='RLlib is not installed (pip install ".[rllib]")')
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
@@ -20,6 +27,44 @@ EXAMPLES = os.path.join(ROOT, "examples")
 PAGE = os.path.join(ROOT, "frontend", "dist", "index.html")
 
 
+# What a runner gets from the creator, with the fake page of the worker tests
+# (the action is the reward; CLOSE_ACTION makes the page go away).
+CREATOR = """
+    import pickle, sys
+    import numpy as np
+    sys.path.insert(0, {tests!r})
+    from veskit.rllib import EnvCreator, HostLostError
+    from worker_programs import CLOSE_ACTION, Counter, FakePage
+
+    vector = {vector!r}
+    env = EnvCreator(Counter, launcher=FakePage)({{"num_envs": 3}} if vector else {{}})
+    n = 3 if vector else 1
+    print(type(env).__name__, env.metadata.get("autoreset_mode"))
+    env.reset(seed=0)
+    _, rewards, *_ = env.step(np.full((n, 1) if vector else (1,), 2.0))
+    print("rewards", np.ravel(rewards).tolist())
+    try:
+        env.step(np.full((n, 1) if vector else (1,), CLOSE_ACTION))
+    except HostLostError as error:
+        copy = pickle.loads(pickle.dumps(error))
+        print("lost:", copy, copy.port == int(__import__("os").environ["VESK_PORT"]))
+    env.close()  # no close task for a page that is gone: this returns
+    print("closed")
+"""
+
+
+@pytest.mark.parametrize("vector", [True, False])
+def test_the_creator_gives_each_runner_its_env_and_reports_a_lost_host(vector):
+    result = run_python(CREATOR.format(tests=TESTS, vector=vector), timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == ("RunnerVectorEnv AutoresetMode.NEXT_STEP" if vector else "RunnerEnv None")
+    assert lines[1] == "rewards " + str([2.0] * (3 if vector else 1))
+    assert re.fullmatch(r"lost: Vesk: connection to the front-end failed: .* True", lines[2]), lines
+    assert lines[3:] == ["closed"]
+
+
+@needs_rllib
 def test_two_runners_train_and_the_mean_return_rises(chromium):
     result = subprocess.run(
         [sys.executable, os.path.join(EXAMPLES, "train_rllib.py"), "--runners", "2", "--envs", "8",
@@ -86,6 +131,7 @@ def short_tmp():
     shutil.rmtree(folder, ignore_errors=True)
 
 
+@needs_rllib
 @pytest.mark.parametrize("restart", [True, False])
 def test_a_killed_host_is_reported_and_its_runner_restarted_or_the_run_ended(chromium, short_tmp, restart):
     result = run_python(KILL_A_HOST.format(examples=EXAMPLES, tmp=short_tmp, page=PAGE, restart=restart),
