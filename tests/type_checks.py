@@ -52,6 +52,8 @@ def readme_examples() -> List[str]:
         blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
     if not has_sb3():  # those examples need the sb3 extra
         blocks = [b for b in blocks if "stable_baselines3" not in b and "veskit.sb3" not in b]
+    if importlib.util.find_spec("ray") is None or importlib.util.find_spec("ray.rllib") is None:
+        blocks = [b for b in blocks if "ray.rllib" not in b]  # those need the rllib extra
     return blocks
 
 
