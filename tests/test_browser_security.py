@@ -136,7 +136,8 @@ def test_a_website_its_sandboxed_frame_and_a_local_file_get_nothing(chromium, li
 OWN_PAGE = """
 index = veskit.install_reference_page()
 with veskit.Browser() as browser:
-    del os.environ["VESK_TOKEN"]  # Browser set one (and VESK_PORT); this run makes its own
+    os.environ.pop("VESK_TOKEN", None)  # this run makes its own token
+    os.environ["VESK_PORT"] = str(browser.port)
     # Opened before the bridge listens, with no query at all: the page keeps
     # reading the run file until it names a bridge that lets it in.
     open_page(browser, index.as_uri())

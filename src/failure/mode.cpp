@@ -3,8 +3,6 @@
 #include "core/call.h"
 #include "core/environ.h"
 
-#include <optional>
-
 namespace vesk {
 namespace {
 
@@ -12,12 +10,9 @@ constexpr const char* kBadFailureMode = "VESK_ON_FAILURE must be exit or raise, 
 
 const Name kStrip("strip");
 
-std::optional<FailureMode> kept;
-
 }  // namespace
 
 FailureMode failure_mode() {
-    if (kept) return *kept;
     FailureMode mode = FailureMode::exit;
     if (Ref text = environment_variable(kFailureVariable)) {
         Ref stripped = call_method(text.get(), kStrip);
@@ -28,7 +23,6 @@ FailureMode failure_mode() {
             raise_format(PyExc_ValueError, kBadFailureMode, text.get());
         }
     }
-    kept = mode;
     return mode;
 }
 

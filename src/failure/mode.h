@@ -1,6 +1,7 @@
 // VESK_ON_FAILURE: whether a failed task ends the process (the default) or
-// raises ConnectionError in the caller. Read and checked here only, and kept
-// once read, so that the bridge and the caller always agree on it.
+// raises ConnectionError in the caller. Read and checked here only, at each
+// use: a program (or a test) may switch it between tasks, and a lookup in
+// os.environ costs next to nothing beside a round trip.
 #pragma once
 
 namespace vesk {
@@ -9,8 +10,8 @@ enum class FailureMode { exit, raise };
 
 inline constexpr const char* kFailureVariable = "VESK_ON_FAILURE";
 
-// The mode: read at the first call that finds a valid value, then kept for
-// the process. A bad value throws PyError (ValueError naming the variable).
+// The mode as VESK_ON_FAILURE says now. A bad value throws PyError
+// (ValueError naming the variable).
 FailureMode failure_mode();
 
 // For the failure paths: true in raise mode. Never throws and leaves the
