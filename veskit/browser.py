@@ -23,9 +23,9 @@ class Browser(Launcher):
     """A headless Chromium on `page` (default: the bundle folder's index.html,
     where the reference page is installed when it has none; or any path or URL).
 
-    `port` (default: a free one) and `token` (default: random) are set as
-    `VESK_PORT` and `VESK_TOKEN` when the browser starts and added to the
-    page URL. `executable` overrides the search of `find_chromium`; `args`
+    `port` (default: a free one) and `token` (default: random) are added to
+    the page URL, and set as `VESK_PORT` and `VESK_TOKEN` while `make` starts
+    the bridge. `executable` overrides the search of `find_chromium`; `args`
     are added to Chromium's flags; `canvas` is the CSS selector of the
     canvas that `rgb_array` rendering reads.
 

@@ -39,12 +39,11 @@ import atexit
 import logging
 import os
 import queue
-import re
 import secrets
 import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -53,24 +52,21 @@ import Vesk
 
 from . import _instance_hooks
 from ._bridge_thread import BridgeRunner, check_port_free
+from ._connect_report import connect_problem, redact
 from ._env_queues import ReplyQueue, SendQueue
 from ._page_watch import PageWatch
-from ._ports import connected, free_port, listening
+from ._ports import connected, free_port
 from .hosts.base import Host
 
 if TYPE_CHECKING:
     from .browser import Browser as Browser
 
-E = TypeVar("E")
+MadeEnv = TypeVar("MadeEnv")  # what make's factory returns
 L = TypeVar("L", bound="Launcher")
 
 DEFAULT_CONNECT_TIMEOUT = 30.0
 _POLL = 0.05
 _STOP_TIMEOUT = 5.0
-_LISTENING = {True: "listening", False: "not listening", None: "state unknown"}
-# What a browser logs when the bridge refuses the opening handshake.
-_REFUSED = re.compile(r"(?:Unexpected response code|status code|HTTP)\W*403")
-_TOKEN_IN_URL = re.compile(r"([?&]token=)[^&#\s'\"]*")
 
 _log = logging.getLogger("veskit.launcher")
 
@@ -84,12 +80,6 @@ _class_queues_user: Optional["Launcher"] = None
 class PageNotConnectedError(RuntimeError):
     """The page did not answer the environment's first task in time, the
     bridge could not start or refused the page, or the host ended first."""
-
-
-def redact(text: str, token: Optional[str]) -> str:
-    """`text` with the token's value, in a URL or anywhere, shown as <redacted>."""
-    text = _TOKEN_IN_URL.sub(r"\1<redacted>", text)
-    return text.replace(token, "<redacted>") if token else text
 
 
 class Launcher:
@@ -159,7 +149,8 @@ class Launcher:
     def _default_page(self) -> "os.PathLike[str]":
         raise ValueError(f"{type(self).__name__} needs a page")
 
-    def _set_variables(self) -> None:
+    def _export_port_and_token(self) -> None:
+        """The one place VESK_PORT and VESK_TOKEN are set (under _variables_lock)."""
         os.environ["VESK_PORT"] = str(self.port)
         os.environ["VESK_TOKEN"] = self.token
 
@@ -223,7 +214,7 @@ class Launcher:
 
     # --- the environment
 
-    def make(self, factory: Callable[..., E], *args: Any, **kwargs: Any) -> E:
+    def make(self, factory: Callable[..., MadeEnv], *args: Any, **kwargs: Any) -> MadeEnv:
         """Constructs the environment `factory(*args, **kwargs)` with this
         launcher's page as its front-end and returns it.
 
@@ -250,7 +241,7 @@ class Launcher:
             made: List[Any] = []
             self._construct(lambda: made.append(factory(*args, **kwargs)), None)
             env = made[0]
-        self._adopt(env)
+        self._tie_close_and_render(env)
         self.watch = PageWatch(self.port or 0, self._bring_page_back).start()
         return env  # type: ignore[no-any-return]
 
@@ -293,7 +284,7 @@ class Launcher:
                                         "(VESK_PORT and VESK_TOKEN are set for one bridge at a time)")
         locked = True
         try:
-            self._set_variables()
+            self._export_port_and_token()
             builder.start()
             while not done.wait(_POLL):
                 if locked and self._bridge_listens.is_set():
@@ -341,46 +332,7 @@ class Launcher:
 
     def _connect_problem(self, deadline: float) -> Optional[str]:
         """Why waiting for the page is over, or None to wait on."""
-        role = self.host.role
-        code = self.host.returncode()
-        refused = [line for line in self.console() if _REFUSED.search(line)]
-        if self._bridge_error is not None:
-            reason = f"the bridge could not start: {type(self._bridge_error).__name__}: {self._bridge_error}"
-        elif code is not None:
-            reason = f"the {role} exited (status {code}) before the page answered"
-        elif refused:
-            reason = self._refusal(refused[-1])
-        elif time.monotonic() > deadline:
-            if connected(self.port or 0):
-                reason = f"the page connected but did not answer the first task within {self.connect_timeout:g} s"
-            else:
-                reason = f"the page did not connect within {self.connect_timeout:g} s"
-        else:
-            return None
-        lines = [
-            reason,
-            f"  page: {self.url}" + ("" if self._navigated else " (not opened: the bridge never listened)"),
-            f"  {role}: {self.host.describe()}",
-            f"  bridge: port {self.port}, {_LISTENING[listening(self.port or 0)]}",
-        ]
-        console = self.console()[-10:]
-        if console:
-            lines += ["  the page logged:"] + ["    " + line for line in console]
-        if not refused and self._bridge_error is None:  # the host's noise says nothing of these
-            lines += [f"  the {role}'s output ({self.log_path}) ends with:"]
-            lines += ["    " + line for line in self.output_tail().splitlines()]
-        return redact("\n".join(lines), self.token)
-
-    def _refusal(self, line: str) -> str:
-        """The reason for a handshake the bridge refused (HTTP 403)."""
-        match = _TOKEN_IN_URL.search(line)
-        sent = match.group(0).split("=", 1)[1] if match else None
-        if sent == self.token:
-            return ("the bridge refused the page (HTTP 403) although its token is right: its origin is not "
-                    "admitted (VESK_ORIGINS admits more)")
-        what = "no token" if match is None else "a wrong token"
-        return (f"the bridge refused the page (HTTP 403): it sent {what}; the page must pass token=... from "
-                "its own address to the websocket's (the client kit does)")
+        return connect_problem(self, self._bridge_error, time.monotonic() > deadline, self._navigated)
 
     def _give_up(self, env: Any) -> None:
         """Releases a construction that waits for the page: takes back the
@@ -395,7 +347,7 @@ class Launcher:
             pass
         queues.reply_quene.put("None")
 
-    def _adopt(self, env: Any) -> None:
+    def _tie_close_and_render(self, env: Any) -> None:
         """Ties the environment to this launcher: close() ends both, and
         rgb_array rendering returns the page's picture. The hooks stay on the
         instance after close, so that a second close does nothing."""

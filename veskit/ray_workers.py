@@ -21,7 +21,8 @@ import importlib
 import weakref
 from typing import Any, Callable, Mapping, Optional, Sequence
 
-from .workers import Launcher, ParallelVectorEnv, WorkerError, WorkerVectorEnv, describe
+from ._worker_side import Launcher, describe
+from .workers import ParallelVectorEnv, WorkerError, WorkerVectorEnv
 
 __all__ = ["RayVectorEnv"]
 

@@ -20,14 +20,14 @@ A failing worker ends the whole vector env: its exception, or for a worker
 that died (a failed Vesk task ends its process with one `Vesk: ...` line on
 standard error), that line, reaches the caller as a `WorkerError`, and every
 worker and browser is stopped. Workers notice a parent that went away (their
-command pipe closes) and clean up after themselves.
+command pipe closes) and clean up after themselves. What a worker process
+runs is in veskit/_worker_side.py; this module is the parent's side.
 """
 
 from __future__ import annotations
 
 import builtins
 import collections
-import contextlib
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -36,9 +36,8 @@ import signal
 import sys
 import threading
 import time
-import traceback
 import weakref
-from typing import Any, Callable, ContextManager, Deque, Mapping, NoReturn, Optional, Protocol, Sequence, cast
+from typing import Any, Callable, Deque, Mapping, NoReturn, Optional, Sequence, cast
 
 import numpy as np
 from gymnasium.error import ClosedEnvironmentError
@@ -46,23 +45,15 @@ from gymnasium.vector import VectorEnv
 from gymnasium.vector.utils import CloudpickleWrapper, batch_space
 
 from ._batch import join_batches, refuse_non_finite, split_batch, split_rows
-from ._copies import CopyGroups, apply
+from ._copies import CopyGroups
 from ._infos import merge_infos
+from ._worker_side import Launcher, worker_main
 
 __all__ = ["ParallelVectorEnv", "WorkerError"]
 
 _STDERR_TAIL_LINES = 40
 _ERROR_TAIL_LINES = 10  # of them, in a WorkerError
 _STDERR_DRAIN_SECONDS = 2.0
-
-
-class Maker(Protocol):
-    """What a launcher yields: it builds the environment with `make`."""
-
-    def make(self, factory: Callable[..., Any], *args: Any, **kwargs: Any) -> Any: ...
-
-
-Launcher = Callable[[], ContextManager[Maker]]
 
 
 class WorkerError(RuntimeError):
@@ -84,17 +75,6 @@ class WorkerError(RuntimeError):
     def __reduce__(self) -> tuple[Any, ...]:
         # Crosses processes intact (a Ray actor's error reaches its driver).
         return (type(self), (str(self), self.worker, self.exitcode, self.vesk_line, self.stderr_tail))
-
-
-def describe(envs: VectorEnv[Any, Any, Any]) -> dict[str, Any]:
-    """What a worker reports of the vector env it serves once it is ready."""
-    return {
-        "num_envs": envs.num_envs,
-        "single_observation_space": envs.single_observation_space,
-        "single_action_space": envs.single_action_space,
-        "metadata": envs.metadata,
-        "render_mode": envs.render_mode,
-    }
 
 
 # ------------------------------------------------------------ shared front
@@ -195,14 +175,6 @@ class WorkerVectorEnv(CopyGroups, VectorEnv[Any, Any, Any]):
         self.close()
 
 
-# ---------------------------------------------------------- in the worker
-
-def _default_launcher() -> ContextManager[Maker]:
-    from .browser import Browser
-
-    return Browser()
-
-
 class _Refused(Exception):
     """Carries an attribute command's failure past the clean-up for the
     failures that leave the pipes unpaired."""
@@ -223,105 +195,6 @@ def _rebuilt(worker: int, failure: dict[str, str]) -> BaseException:
         except Exception:
             pass
     return WorkerError(f"worker {worker}: {failure['type']}: {message}", worker)
-
-
-def _failure(error: BaseException) -> dict[str, str]:
-    return {
-        "type": type(error).__qualname__ if type(error).__module__ == "builtins"
-        else f"{type(error).__module__}.{type(error).__qualname__}",
-        "message": str(error),
-        "traceback": "".join(traceback.format_exception(type(error), error, error.__traceback__)),
-    }
-
-
-class EnvServer:
-    """Runs in a worker: one environment made through a launcher, served as a
-    vector view."""
-
-    def __init__(self, factory: Callable[..., Any], args: Sequence[Any], kwargs: Mapping[str, Any],
-                 launcher: Optional[Launcher]) -> None:
-        from .vector import VectorView
-
-        with contextlib.ExitStack() as stack:
-            maker = stack.enter_context((launcher or _default_launcher)())
-            self.env = maker.make(factory, *args, **kwargs)
-            self.view = VectorView(self.env)
-            # Past construction the launcher is ended by close(), after the view.
-            self._cleanup = stack.pop_all()
-            self._cleanup.callback(self.view.close)
-
-    def handle(self, command: str, payload: Any) -> Any:
-        if command == "step":
-            return self.view.step(payload)
-        if command == "reset":
-            seed, options = payload
-            return self.view.reset(seed=seed, options=options)
-        if command == "render":
-            return self.view.render()
-        if command == "attr":
-            what, name, args, kwargs = payload
-            return apply(self.env, what, name, args, kwargs)
-        raise ValueError(f"unknown worker command {command!r}")
-
-    def close(self) -> None:
-        """Sends the environment's close task, then ends the launcher (the
-        browser), whatever the first did."""
-        self._cleanup.close()
-
-
-def _exit_on_sigterm(signum: int, frame: object) -> None:
-    raise SystemExit(128 + signum)
-
-
-def _worker_main(recipe: bytes, commands: multiprocessing.connection.Connection,
-                 stderr: multiprocessing.connection.Connection) -> None:
-    # Everything this process writes to fd 2, the Vesk line of a failed task
-    # included, goes to the parent, which keeps the tail for its error.
-    os.dup2(stderr.fileno(), 2)
-    stderr.close()
-    # Ctrl-C is the parent's to handle (it closes us in order); termination
-    # unwinds, so that the browser is ended.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, _exit_on_sigterm)
-    status = 0
-    server: Optional[EnvServer] = None
-    try:
-        try:
-            # Unpickled here, not by the start-up: a factory whose module
-            # this process cannot import is reported like any other failure.
-            server = EnvServer(*pickle.loads(recipe).fn)
-        except Exception as error:
-            commands.send(("error", _failure(error)))
-            status = 1
-        else:
-            commands.send(("ready", describe(server.view)))
-            while True:
-                command, payload = commands.recv()
-                if command == "close":
-                    break
-                try:
-                    answer = ("ok", server.handle(command, payload))
-                except Exception as error:
-                    answer = ("error", _failure(error))
-                try:
-                    commands.send(answer)
-                except (pickle.PicklingError, TypeError, AttributeError) as error:  # an answer pickle refuses
-                    commands.send(("error", _failure(error)))
-    except (EOFError, OSError):
-        pass  # the parent is gone: clean up below
-    except SystemExit as exit_request:
-        status = exit_request.code if isinstance(exit_request.code, int) else 1
-    finally:
-        if server is not None:
-            try:
-                server.close()
-            except BaseException:
-                traceback.print_exc()
-        sys.stdout.flush()
-        sys.stderr.flush()
-        # Not a normal exit: a bridge thread the factory made non-daemon
-        # would keep the process alive for ever.
-        os._exit(status)
 
 
 # ----------------------------------------------------------- in the parent
@@ -451,7 +324,7 @@ class ParallelVectorEnv(WorkerVectorEnv):
         for index in range(workers):
             conn, child_conn = context.Pipe()
             stderr_reader, stderr_writer = context.Pipe(duplex=False)
-            process = context.Process(target=_worker_main, args=(recipe, child_conn, stderr_writer),
+            process = context.Process(target=worker_main, args=(recipe, child_conn, stderr_writer),
                                       name=f"veskit-worker-{index}", daemon=True)
             try:
                 process.start()

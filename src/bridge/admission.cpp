@@ -45,11 +45,10 @@ constexpr const char* kTokenFix =
 const Name kHeaders("headers"), kGetAll("get_all"), kRespond("respond"), kUrlsplit("urlsplit"), kParseQsl("parse_qsl"),
     kQuery("query"), kScheme("scheme"), kHostname("hostname"), kPort("port"), kKeepBlankValues("keep_blank_values"),
     kErrors("errors"), kEncode("encode"), kLower("lower"), kCompareDigest("compare_digest"),
-    kIPv4Address("IPv4Address"), kIsLoopback("is_loopback");
+    kIPv4Address("IPv4Address"), kIsLoopback("is_loopback"), kIpaddress("ipaddress"), kUrllibParse("urllib.parse"),
+    kHmac("hmac");
 
 enum class Refusal { none, origin, token };
-
-Ref import(const char* name) { return check(PyImport_ImportModule(name)); }
 
 // Runs `body`; a ValueError it raises (a malformed URL, port or address)
 // means `otherwise`.
@@ -71,7 +70,7 @@ bool equal(PyObject* text, const char* ascii) { return PyUnicode_CompareWithASCI
 Ref loopback_host(PyObject* hostname) {
     if (equal(hostname, "localhost")) return Ref::borrow(hostname);
     if (equal(hostname, "::1")) return str("[::1]");
-    Ref ipaddress = import("ipaddress");
+    Ref ipaddress = import_module(kIpaddress);
     Ref address_class = getattr(ipaddress.get(), kIPv4Address);
     Ref address = call(address_class.get(), hostname);
     Ref loopback = getattr(address.get(), kIsLoopback);
@@ -84,7 +83,7 @@ Ref loopback_host(PyObject* hostname) {
 // origin is rebuilt from its parts and must come out the same.
 bool loopback_origin(PyObject* origin) {
     return unless_value_error(false, [&] {
-        Ref parse = import("urllib.parse");
+        Ref parse = import_module(kUrllibParse);
         Ref urlsplit = getattr(parse.get(), kUrlsplit);
         Ref parts = call(urlsplit.get(), origin);
         Ref scheme = getattr(parts.get(), kScheme);
@@ -120,7 +119,7 @@ Ref secret_bytes(PyObject* text) {
 // in constant time.
 bool token_matches(PyObject* path, PyObject* token) {
     return unless_value_error(false, [&] {
-        Ref parse = import("urllib.parse");
+        Ref parse = import_module(kUrllibParse);
         Ref urlsplit = getattr(parse.get(), kUrlsplit);
         Ref parts = call(urlsplit.get(), path);
         Ref query = getattr(parts.get(), kQuery);
@@ -132,7 +131,7 @@ bool token_matches(PyObject* path, PyObject* token) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
             PyObject* pair = PyList_GET_ITEM(pairs.get(), i);  // borrowed
             if (!equal(PyTuple_GET_ITEM(pair, 0), "token")) continue;
-            Ref hmac = import("hmac");
+            Ref hmac = import_module(kHmac);
             Ref compare_digest = getattr(hmac.get(), kCompareDigest);
             Ref given = secret_bytes(PyTuple_GET_ITEM(pair, 1)), expected = secret_bytes(token);
             Ref same = call(compare_digest.get(), given.get(), expected.get());

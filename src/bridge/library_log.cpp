@@ -13,7 +13,7 @@ constexpr const char* kTokenPattern = "(token=)[^&#\\s]*";
 constexpr const char* kRedacted = "\\1<redacted>";
 
 const Name kMsg("msg"), kArgs("args"), kExcInfo("exc_info"), kAddFilter("addFilter"), kGetMessage("getMessage"),
-    kSub("sub");
+    kSub("sub"), kWebsocketsExceptions("websockets.exceptions"), kRe("re"), kLogging("logging");
 
 // Both kept for the process.
 PyObject* connection_closed = nullptr;  // websockets.exceptions.ConnectionClosed
@@ -64,16 +64,16 @@ void quiet_library_failure_log() {
     static PyMethodDef def = {"keep_record", keep_record, METH_O, nullptr};
     static PyObject* filter = nullptr;  // one object, so addFilter adds it once
     if (filter == nullptr) {
-        Ref exceptions = check(PyImport_ImportModule("websockets.exceptions"));
+        Ref exceptions = import_module(kWebsocketsExceptions);
         Ref closed = check(PyObject_GetAttrString(exceptions.get(), "ConnectionClosed"));
-        Ref re = check(PyImport_ImportModule("re"));
+        Ref re = import_module(kRe);
         Ref pattern = check(PyObject_CallMethod(re.get(), "compile", "s", kTokenPattern));
         Ref function = make_builtin_function(def);
         token_pattern = pattern.release();
         connection_closed = closed.release();
         filter = function.release();
     }
-    Ref logging = check(PyImport_ImportModule("logging"));
+    Ref logging = import_module(kLogging);
     Ref logger = check(PyObject_CallMethod(logging.get(), "getLogger", "s", kServerLogger));
     call_method(logger.get(), kAddFilter, filter);
 }

@@ -26,7 +26,7 @@ constexpr const char* kRunScript =
     "})(location);\n";
 
 const Name kAbspath("abspath"), kDirname("dirname"), kMkstemp("mkstemp"), kWrite("write"), kEncode("encode"),
-    kUnlink("unlink"), kDir("dir"), kPrefix("prefix");
+    kUnlink("unlink"), kDir("dir"), kPrefix("prefix"), kTempfile("tempfile");
 
 Ref os_path() {
     Ref os = global(kOs);
@@ -49,7 +49,7 @@ Ref run_file_in(PyObject* assets) {
 }
 
 void write_atomically(PyObject* folder, PyObject* target, PyObject* text) {
-    Ref tempfile = check(PyImport_ImportModule("tempfile"));
+    Ref tempfile = import_module(kTempfile);
     Ref mkstemp = getattr(tempfile.get(), kMkstemp);
     Ref prefix = str(".vesk-run-");
     Ref options = make_dict({{kDir, folder}, {kPrefix, prefix.get()}});

@@ -45,7 +45,7 @@ constexpr const char* kChoosePort = "VESK_PORT chooses another port";
 
 const Name kServe("serve"), kAexit("__aexit__"), kAenter("__aenter__"), kFuture("Future"),
     kProcessRequest("process_request"), kMaxSize("max_size"), kCloseTimeout("close_timeout"),
-    kPingInterval("ping_interval"), kCompression("compression");
+    kPingInterval("ping_interval"), kCompression("compression"), kSocketModule("socket"), kGaierror("gaierror");
 
 // websockets.serve(yourfunction, hosts, port, **options); asyncio binds
 // every host of the list or none.
@@ -105,8 +105,12 @@ bool no_ipv6_loopback() {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
     SavedError error = SavedError::fetch();
     error.normalize();
-    Ref socket = Ref::steal(PyImport_ImportModule("socket"));
-    Ref gaierror = socket ? Ref::steal(PyObject_GetAttrString(socket.get(), "gaierror")) : Ref();
+    Ref gaierror;
+    try {
+        gaierror = getattr(import_module(kSocketModule).get(), kGaierror);
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
     Ref number = Ref::steal(PyObject_GetAttrString(error.value(), "errno"));
     const long code = number && PyLong_Check(number.get()) ? PyLong_AsLong(number.get()) : -1;
     PyErr_Clear();

@@ -19,7 +19,7 @@ constexpr const char* kBadOrigin =
 constexpr long kDefaultTaskTimeout = 30;
 constexpr const char* kBadTaskTimeout = "VESK_TASK_TIMEOUT must be a positive number (seconds), got %R";
 
-const Name kStrip("strip"), kLower("lower"), kSplit("split");
+const Name kStrip("strip"), kLower("lower"), kSplit("split"), kSecrets("secrets");
 
 Ref variable(const char* name) { return environment_variable(name); }
 
@@ -102,7 +102,7 @@ void read_token(BridgeSettings& settings) {
         settings.token = std::move(token);
         return;
     }
-    Ref secrets = check(PyImport_ImportModule("secrets"));
+    Ref secrets = import_module(kSecrets);
     Ref length = integer(kOwnTokenBytes);
     settings.token = call_method(secrets.get(), token_urlsafe, length.get());
     settings.own_token = true;

@@ -1,6 +1,7 @@
 #include "env/text_reply.h"
 
 #include "core/call.h"
+#include "core/common_names.h"
 #include "core/globals.h"
 
 #include <algorithm>
@@ -12,7 +13,10 @@
 namespace vesk {
 namespace {
 
-const Name kFilters("filters"), kLstrip("lstrip"), kCompile("compile");
+const Name kFilters("filters"), kLstrip("lstrip"), kCompile("compile"), kWarnings("warnings");
+#if PY_VERSION_HEX < 0x030A0000
+const Name kGc("gc"), kIsenabled("isenabled"), kEnable("enable"), kDisable("disable");
+#endif
 
 // The warnings filters with everything ignored in front. Swapped in only
 // around one C-level compile() call, which runs no Python code: no other
@@ -20,7 +24,7 @@ const Name kFilters("filters"), kLstrip("lstrip"), kCompile("compile");
 class WarningsIgnored {
 public:
     WarningsIgnored() {
-        warnings_ = check(PyImport_ImportModule("warnings"));
+        warnings_ = import_module(kWarnings);
         saved_ = getattr(warnings_.get(), kFilters);
         Ref ignore_all = check(Py_BuildValue("[(sOOOi)]", "ignore", Py_None, PyExc_Warning, Py_None, 0));
         setattr(warnings_.get(), kFilters, ignore_all.get());
@@ -47,7 +51,7 @@ Ref evaluate_by_tree(PyObject* text) {
 #else
     Ref source = Ref::borrow(text);
 #endif
-    Ref builtins_module = check(PyImport_ImportModule("builtins"));
+    Ref builtins_module = import_module(kBuiltinsModule);
     Ref compile = getattr(builtins_module.get(), kCompile);
     Ref filename = str("<unknown>"), mode = str("eval"), flags = integer(PyCF_ONLY_AST);
     Ref tree;
@@ -622,9 +626,9 @@ public:
 #if PY_VERSION_HEX >= 0x030A0000
         was_enabled_ = PyGC_Disable() != 0;
 #else
-        Ref gc = check(PyImport_ImportModule("gc"));
-        was_enabled_ = is_true(check(PyObject_CallMethod(gc.get(), "isenabled", nullptr)).get());
-        check(PyObject_CallMethod(gc.get(), "disable", nullptr));
+        Ref gc = import_module(kGc);
+        was_enabled_ = is_true(call_method(gc.get(), kIsenabled).get());
+        call_method(gc.get(), kDisable);
 #endif
     }
     ~CollectorPaused() {
@@ -633,8 +637,11 @@ public:
         PyGC_Enable();
 #else
         ErrorGuard keep;
-        Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-        if (!gc || !Ref::steal(PyObject_CallMethod(gc.get(), "enable", nullptr))) PyErr_Clear();
+        try {
+            call_method(import_module(kGc).get(), kEnable);
+        } catch (const PyError&) {
+            PyErr_Clear();
+        }
 #endif
     }
     CollectorPaused(const CollectorPaused&) = delete;
