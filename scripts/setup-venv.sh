@@ -29,6 +29,18 @@ chromium_found() {
     return 1
 }
 chromium_found || missing+=(chromium)
+# Node (optional: veskit.NodeHost, the front-end's tests) needs a WebSocket:
+# its own (Node 22+, or 20 and 21 behind a flag) or the ws package (Debian's
+# node-ws, for Debian's Node 18).
+node_command=$(command -v "${VESK_NODE:-node}" || command -v nodejs || true)
+has_websocket='process.exit(typeof WebSocket === "function" ? 0 : 1)'
+if [ -z "$node_command" ]; then
+    missing+=(nodejs node-ws)
+elif ! "$node_command" -e "$has_websocket" 2>/dev/null \
+        && ! "$node_command" --experimental-websocket -e "$has_websocket" 2>/dev/null \
+        && ! "$node_command" -e 'require.resolve("ws")' 2>/dev/null && [ ! -d /usr/share/nodejs/ws ]; then
+    missing+=(node-ws)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && have_command apt-get; then
         echo "setup: installing ${missing[*]} with apt-get"
@@ -37,8 +49,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     else
         echo "setup: missing ${missing[*]}; install with:" >&2
         echo "    sudo apt-get install -y ${missing[*]}" >&2
-        # Without Chromium the demo prints the page to open and the browser tests skip.
-        [ "${missing[*]}" = chromium ] || exit 1
+        # Without Chromium the demo prints the page to open and the browser
+        # tests skip; without Node the Node host's tests skip.
+        for package in "${missing[@]}"; do
+            case $package in chromium | nodejs | node-ws) ;; *) exit 1 ;; esac
+        done
     fi
 fi
 

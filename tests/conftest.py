@@ -72,3 +72,18 @@ def processes_mentioning(text):
         except OSError:
             pass
     return found
+
+
+@pytest.fixture(name="node")
+def node_fixture():
+    """Node with a WebSocket, for the Node host's tests: CI must have it,
+    elsewhere those tests skip."""
+    from veskit.hosts.node import websocket_setup
+    try:
+        executable = veskit.find_node()
+        websocket_setup(executable)
+        return executable
+    except veskit.NodeNotFoundError as error:
+        if "CI" in os.environ:
+            pytest.fail(f"CI must run the Node host tests: {error}")
+        pytest.skip(f"{error} CI runs this test.")

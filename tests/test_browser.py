@@ -143,10 +143,10 @@ def test_demo_trains_and_ends_its_browser(chromium, layout, child_tmp):
     assert os.path.isfile(layout / "dist" / "scene" / "scene.json")
     assert sorted(os.listdir(layout / "dist")) == ["assets", "index.html", "scene"]
 
-    # The browser's profile lived in child_tmp; it is gone, and no process
-    # still uses it.
+    # The browser's profile lived in child_tmp; it is gone (its log is kept),
+    # and no process still uses it.
     tmp = child_tmp
-    assert not [p for p in os.listdir(tmp) if p.startswith("vesk-chromium-")]
+    assert not [p for p in os.listdir(tmp) if p.startswith("vesk-chromium-") and not p.endswith(".log")]
     if os.path.isdir("/proc"):
         # Helpers may take a moment to follow the browser out.
         deadline = time.monotonic() + 5

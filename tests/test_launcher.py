@@ -3,6 +3,7 @@ process or profile left behind however the owner ends. Each browser runs in
 a child interpreter: the bridge's queues are process-wide."""
 import json
 import os
+import re
 import shutil
 import tempfile
 import textwrap
@@ -61,13 +62,18 @@ def shown(result):
     return [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
 
 
+def left_behind(tmp):
+    """What is in `tmp` besides the hosts' log files, which are kept."""
+    return [name for name in os.listdir(tmp) if not re.fullmatch(r"vesk-(chromium|node)-\w+\.log", name)]
+
+
 def assert_nothing_left(tmp, within=5.0):
     """No process uses anything under `tmp` and no profile is left there."""
     deadline = time.monotonic() + within
-    while (processes_mentioning(tmp) or os.listdir(tmp)) and time.monotonic() < deadline:
+    while (processes_mentioning(tmp) or left_behind(tmp)) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert processes_mentioning(tmp) == [], "processes of the browser survived"
-    assert os.listdir(tmp) == [], "the browser's profile was left behind"
+    assert left_behind(tmp) == [], "the browser's profile was left behind"
 
 
 @pytest.mark.parametrize(
@@ -130,10 +136,11 @@ def test_a_page_that_never_connects_is_reported(chromium, tmp):
     result = run_child(
         f"""
         start = time.monotonic()
+        browser = veskit.Browser({page!r}, connect_timeout=2)
         try:
-            veskit.Browser({page!r}, connect_timeout=2).make(CartPole)
+            browser.make(CartPole)
         except veskit.PageNotConnectedError as error:
-            show(message=str(error), seconds=time.monotonic() - start)
+            show(message=str(error), seconds=time.monotonic() - start, log=browser.log_path)
         """,
         tmp,
     )
@@ -144,7 +151,8 @@ def test_a_page_that_never_connects_is_reported(chromium, tmp):
     assert lines[1].startswith("  page: file://") and "silent.html?port=" in lines[1] and "&token=" in lines[1]
     assert ", running" in lines[2] and lines[3].endswith(", listening")
     assert "    console.error: this page has no client" in lines
-    assert "  the browser's output ends with:" in lines
+    assert f"  the browser's output ({report['log']}) ends with:" in lines
+    assert os.path.dirname(report["log"]) == tmp and os.path.isfile(report["log"]), "the log is kept after close"
     assert 2 <= report["seconds"] < 10
     os.remove(page)
     assert_nothing_left(tmp)

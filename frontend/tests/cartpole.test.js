@@ -3,7 +3,7 @@ import { test } from "node:test";
 import assert from "node:assert/strict";
 import "../dist/assets/cartpole.js";
 
-const { CartPoleBatch, ROW, COLUMNS } = globalThis.VeskCartPole;
+const { CartPoleBatch, ROW, COLUMNS, cartPoleTasks } = globalThis.VeskCartPole;
 const row = (sim, i) => Array.from(sim.rows().subarray(i * ROW, (i + 1) * ROW));
 const zeroRng = () => 0.5; // uniform draw in the middle: initial state 0
 
@@ -77,4 +77,21 @@ test("malformed reset and step data are refused with the env named", () => {
     [() => new CartPoleBatch(2, { maxSteps: 1.5 }), /max_steps/],
   ];
   for (const [fn, pattern] of bad) assert.throws(fn, pattern);
+});
+
+test("the shared task handlers: init makes the batch, reset and step answer with its rows", () => {
+  const calls = [];
+  const { state, handlers } = cartPoleTasks({ stepped: () => calls.push("stepped"), shown: () => calls.push("shown") });
+  assert.throws(() => handlers.step({ action: [1] }), /no init task received yet/);
+  assert.equal(handlers.init({ num_envs: 2, object: { max_steps: 3 } }), "None");
+  const reset = handlers.reset({ list: [true, true], pos: [0.5, 0], joint: [0, 0] });
+  assert.ok(reset instanceof Float32Array && reset.length === 2 * ROW);
+  assert.equal(reset[0], 0.5);
+  const rows = handlers.step({ action: [1, 0] });
+  assert.equal(rows, reset, "one reply array, reused");
+  assert.deepEqual([rows[4], rows[ROW + 4]], [1, 1]);
+  assert.equal(state.sim.maxSteps, 3);
+  assert.equal(handlers.close(), "None");
+  assert.ok(state.closed);
+  assert.deepEqual(calls, ["shown", "stepped", "stepped", "shown"]);
 });

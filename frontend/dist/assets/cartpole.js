@@ -1,5 +1,7 @@
 // Vectorised cart-pole: N independent copies of the classic control task,
-// stepped together. A classic script (see vesk-client.js for why); defines
+// stepped together, and the task handlers that answer an environment with
+// them. No DOM: the page (main.js) and the Node host (node-main.js) run this
+// file unchanged. A classic script (see vesk-client.js for why); defines
 // globalThis.VeskCartPole.
 (function (global) {
   "use strict";
@@ -140,50 +142,85 @@
     }
   }
 
-  // Draws one environment of the batch, filling the canvas.
-  function drawCartPole(ctx, sim, env = 0, caption = "") {
-    const { width, height } = ctx.canvas;
-    const scale = width / (2 * X_LIMIT + 1.2); // track plus a margin, in pixels per metre
-    const groundY = height * 0.72;
-    const toX = (m) => width / 2 + m * scale;
-    ctx.fillStyle = "#f7f7f2";
-    ctx.fillRect(0, 0, width, height);
-    ctx.strokeStyle = "#444";
-    ctx.lineWidth = 2;
-    ctx.beginPath();
-    ctx.moveTo(toX(-X_LIMIT), groundY);
-    ctx.lineTo(toX(X_LIMIT), groundY);
-    ctx.stroke();
-    ctx.fillStyle = "#c33";
-    for (const edge of [-X_LIMIT, X_LIMIT]) ctx.fillRect(toX(edge) - 2, groundY - 12, 4, 24);
-    if (!sim) return;
-
-    const x = toX(sim.x[env]);
-    const cartW = 0.5 * scale;
-    const cartH = 0.3 * scale;
-    const done = sim.terminated[env] || sim.truncated[env];
-    ctx.fillStyle = "#2b3a55";
-    ctx.fillRect(x - cartW / 2, groundY - cartH, cartW, cartH);
-    const pivotY = groundY - cartH;
-    const len = 2 * HALF_LENGTH * scale;
-    ctx.strokeStyle = done ? "#c33" : "#d08a2a";
-    ctx.lineWidth = Math.max(4, 0.08 * scale);
-    ctx.lineCap = "round";
-    ctx.beginPath();
-    ctx.moveTo(x, pivotY);
-    // theta > 0 leans the pole towards +x.
-    ctx.lineTo(x + len * Math.sin(sim.theta[env]), pivotY - len * Math.cos(sim.theta[env]));
-    ctx.stroke();
-    ctx.fillStyle = "#888";
-    ctx.beginPath();
-    ctx.arc(x, pivotY, 5, 0, 2 * Math.PI);
-    ctx.fill();
-
-    ctx.fillStyle = "#222";
-    ctx.font = "14px sans-serif";
-    ctx.fillText(`env ${env} of ${sim.numEnvs} · episode ${sim.episodes[env]} · step ${sim.steps[env]} · return ${sim.returns[env]}`, 10, 20);
-    if (caption) ctx.fillText(caption, 10, 40);
+  // The init task is remembered for the tab, so that a page reloaded while
+  // the environment trains (with VESK_ON_FAILURE=raise) resumes at its reset.
+  const INIT_KEY = "vesk-init";
+  function rememberedInit() {
+    try {
+      const text = global.sessionStorage && global.sessionStorage.getItem(INIT_KEY);
+      return text ? JSON.parse(text) : null;
+    } catch (_) {
+      return null;
+    }
   }
 
-  global.VeskCartPole = { CartPoleBatch, drawCartPole, COLUMNS, ROW, X_LIMIT, THETA_LIMIT };
+  // init's "object" may be a JSON object of options; only max_steps is read.
+  function maxSteps(object) {
+    const isDict = object !== null && typeof object === "object" && !Array.isArray(object);
+    return isDict && object.max_steps !== undefined ? object.max_steps : 500;
+  }
+
+  // The task handlers of whatever runs this simulation (the page, the Node
+  // host): give each to client.on(name, ...). `stepped()` is called after
+  // reset and step (a page redraws at its next frame), `shown()` after init,
+  // render and close (a page redraws at once). `state` holds the batch (null
+  // before init) and whether the environment closed.
+  function cartPoleTasks({ stepped = () => {}, shown = () => {} } = {}) {
+    const state = { sim: null, closed: false };
+    let replyRows = null; // reused: each reply is sent before the next step
+
+    function startSim(msg) {
+      state.sim = new CartPoleBatch(msg.num_envs, { maxSteps: maxSteps(msg.object) });
+      replyRows = new Float32Array(state.sim.numEnvs * ROW);
+    }
+    function needSim() {
+      if (!state.sim) {
+        const msg = rememberedInit();
+        if (!msg) throw new Error("no init task received yet on this page");
+        startSim(msg);
+      }
+      return state.sim;
+    }
+    // Named functions, so an error reply's stack says "at step (...)".
+    function init(msg) {
+      startSim(msg);
+      try {
+        if (global.sessionStorage) global.sessionStorage.setItem(INIT_KEY, JSON.stringify(msg));
+      } catch (_) {
+        // storage refused (file:// in some browsers): a reload then needs a new init
+      }
+      state.closed = false;
+      shown();
+      return "None";
+    }
+    function reset(msg) {
+      needSim().reset(msg.list, msg.pos, msg.joint);
+      stepped();
+      return state.sim.rowsInto(replyRows);
+    }
+    function step(msg) {
+      needSim().step(msg.action);
+      stepped();
+      return state.sim.rowsInto(replyRows);
+    }
+    function render() {
+      shown();
+      return "None";
+    }
+    function close() {
+      state.closed = true;
+      shown();
+      return "None";
+    }
+    return { state, handlers: { init, reset, step, render, close } };
+  }
+
+  // Answers every task of the cart-pole with `client` (a Vesk.VeskClient).
+  function serveCartPole(client, callbacks) {
+    const tasks = cartPoleTasks(callbacks);
+    for (const [name, handler] of Object.entries(tasks.handlers)) client.on(name, handler);
+    return tasks;
+  }
+
+  global.VeskCartPole = { CartPoleBatch, cartPoleTasks, serveCartPole, COLUMNS, ROW, X_LIMIT, THETA_LIMIT, HALF_LENGTH };
 })(globalThis);

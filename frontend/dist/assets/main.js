@@ -1,17 +1,61 @@
-// Reference front-end: answers a Vesk environment with a vectorised
-// cart-pole and draws environment 0. Row layout and conventions: frontend/README.md.
+// Reference front-end: answers a Vesk environment with the vectorised
+// cart-pole of cartpole.js and draws environment 0. Row layout and
+// conventions: frontend/README.md.
 (function () {
   "use strict";
   const { VeskClient, portFromLocation, tokenFromLocation, errorReply } = globalThis.Vesk;
-  const { CartPoleBatch, drawCartPole, ROW } = globalThis.VeskCartPole;
+  const { serveCartPole, X_LIMIT, HALF_LENGTH } = globalThis.VeskCartPole;
 
   const ctx = document.getElementById("scene").getContext("2d");
   const statusLine = document.getElementById("status");
-  let sim = null;
-  let replyRows = null; // reused: each reply is sent before the next step
-  let closed = false;
+  let tasks = null;
   let frameAsked = false;
   let lastStatus = null;
+
+  // Draws one environment of the batch, filling the canvas.
+  function drawCartPole(ctx, sim, env = 0, caption = "") {
+    const { width, height } = ctx.canvas;
+    const scale = width / (2 * X_LIMIT + 1.2); // track plus a margin, in pixels per metre
+    const groundY = height * 0.72;
+    const toX = (m) => width / 2 + m * scale;
+    ctx.fillStyle = "#f7f7f2";
+    ctx.fillRect(0, 0, width, height);
+    ctx.strokeStyle = "#444";
+    ctx.lineWidth = 2;
+    ctx.beginPath();
+    ctx.moveTo(toX(-X_LIMIT), groundY);
+    ctx.lineTo(toX(X_LIMIT), groundY);
+    ctx.stroke();
+    ctx.fillStyle = "#c33";
+    for (const edge of [-X_LIMIT, X_LIMIT]) ctx.fillRect(toX(edge) - 2, groundY - 12, 4, 24);
+    if (!sim) return;
+
+    const x = toX(sim.x[env]);
+    const cartW = 0.5 * scale;
+    const cartH = 0.3 * scale;
+    const done = sim.terminated[env] || sim.truncated[env];
+    ctx.fillStyle = "#2b3a55";
+    ctx.fillRect(x - cartW / 2, groundY - cartH, cartW, cartH);
+    const pivotY = groundY - cartH;
+    const len = 2 * HALF_LENGTH * scale;
+    ctx.strokeStyle = done ? "#c33" : "#d08a2a";
+    ctx.lineWidth = Math.max(4, 0.08 * scale);
+    ctx.lineCap = "round";
+    ctx.beginPath();
+    ctx.moveTo(x, pivotY);
+    // theta > 0 leans the pole towards +x.
+    ctx.lineTo(x + len * Math.sin(sim.theta[env]), pivotY - len * Math.cos(sim.theta[env]));
+    ctx.stroke();
+    ctx.fillStyle = "#888";
+    ctx.beginPath();
+    ctx.arc(x, pivotY, 5, 0, 2 * Math.PI);
+    ctx.fill();
+
+    ctx.fillStyle = "#222";
+    ctx.font = "14px sans-serif";
+    ctx.fillText(`env ${env} of ${sim.numEnvs} · episode ${sim.episodes[env]} · step ${sim.steps[env]} · return ${sim.returns[env]}`, 10, 20);
+    if (caption) ctx.fillText(caption, 10, 40);
+  }
 
   // Steps come far faster than frames: the canvas and the status line are
   // brought up to date once per animation frame, not once per task.
@@ -37,39 +81,8 @@
   }
 
   function draw() {
-    drawCartPole(ctx, sim, 0, closed ? "closed by the environment" : "");
-  }
-
-  // The init task is remembered for the tab, so that a page reloaded while
-  // the environment trains (with VESK_ON_FAILURE=raise) resumes at its reset.
-  const INIT_KEY = "vesk-init";
-  function rememberedInit() {
-    try {
-      const text = globalThis.sessionStorage && sessionStorage.getItem(INIT_KEY);
-      return text ? JSON.parse(text) : null;
-    } catch (_) {
-      return null;
-    }
-  }
-
-  function startSim(msg) {
-    sim = new CartPoleBatch(msg.num_envs, { maxSteps: maxSteps(msg.object) });
-    replyRows = new Float32Array(sim.numEnvs * ROW);
-  }
-
-  function needSim() {
-    if (!sim) {
-      const msg = rememberedInit();
-      if (!msg) throw new Error("no init task received yet on this page");
-      startSim(msg);
-    }
-    return sim;
-  }
-
-  // init's "object" may be a JSON object of options; only max_steps is read.
-  function maxSteps(object) {
-    const isDict = object !== null && typeof object === "object" && !Array.isArray(object);
-    return isDict && object.max_steps !== undefined ? object.max_steps : 500;
+    const state = tasks ? tasks.state : { sim: null, closed: false };
+    drawCartPole(ctx, state.sim, 0, state.closed ? "closed by the environment" : "");
   }
 
   let client;
@@ -90,39 +103,8 @@
   }
   globalThis.veskStatus = client.status;
   globalThis.veskTimings = client.timings; // read by bench/browser.py
+  tasks = serveCartPole(client, { stepped: atNextFrame, shown: draw });
   showStatusNow(client.status);
   draw();
-
-  // Named functions, so an error reply's stack says "at step (...)".
-  function init(msg) {
-    startSim(msg);
-    try {
-      if (globalThis.sessionStorage) sessionStorage.setItem(INIT_KEY, JSON.stringify(msg));
-    } catch (_) {
-      // storage refused (file:// in some browsers): a reload then needs a new init
-    }
-    closed = false;
-    draw();
-    return "None";
-  }
-  function reset(msg) {
-    needSim().reset(msg.list, msg.pos, msg.joint);
-    atNextFrame();
-    return sim.rowsInto(replyRows);
-  }
-  function step(msg) {
-    needSim().step(msg.action);
-    atNextFrame();
-    return sim.rowsInto(replyRows);
-  }
-  function render() {
-    draw();
-    return "None";
-  }
-  function close() {
-    closed = true;
-    draw();
-    return "None";
-  }
-  client.on("init", init).on("reset", reset).on("step", step).on("render", render).on("close", close).start();
+  client.start();
 })();
