@@ -1,45 +1,68 @@
-"""The reference cart-pole in each host: steps per second and memory.
+"""Vesk beside the floor of its host: steps per second, where a step's time
+goes, and the host's memory, for headless Chromium and Node.
 
-    python bench/hosts.py [--envs 1 1024] [--steps 1000] [--rounds 5]
-        [--setups chromium-multi chromium-single node]
+    python bench/hosts.py [--envs 1 64 1024] [--steps 1000] [--rounds 5]
+        [--setups chromium-old chromium node] [--impls floor vesk]
 
-Setups: `chromium-multi` is Chromium with its usual processes (renderer,
-GPU, network service apart: the launcher's flags before the single-process
-default), `chromium-single` the launcher's default (`--single-process`), and
-`node-own` the Node host running the same simulation (cartpole.js) with the
-same client kit over Node's own WebSocket, `node-ws` the same over the ws
-package (Debian's node-ws, in /usr/share/nodejs; the Node host's choice
-where it is installed). Each measurement runs in a process of its own (the bridge is
-process-wide), setups and sizes interleaved round after round; the medians
-are printed.
+Setups: `chromium` is the launcher's Chromium as users run it (its default
+flags, `--single-process`, the DevTools pipe attached), `chromium-old` the
+same with the helpers in processes of their own (`single_process=False`:
+the flags before the single-process default), `node` the Node host (its
+own choice of WebSocket).
 
-A measurement is the demo's environment (examples/demo.py) stepped with a
-stabilising policy, so every cart-pole keeps running and each step simulates
-all of them; then the memory of the host's processes (its process group):
-the sum of their PSS (shared pages split between the processes that map
-them) and of their RSS, from /proc/<pid>/smaps_rollup.
+Implementations, both on the same host process and flags:
+- floor: a bare websockets server of the library the bridge uses,
+  compression off as the bridge serves, sending the text json.dumps makes
+  of a step with a float32 (n, 4) action (made once) and receiving the
+  reply; the page (pages/floor.js, no client kit) parses it and answers a
+  ready Float32Array of n x 7;
+- vesk: a subclass with trivial hooks stepping a float32 (n, 4) action
+  through veskit.Browser or veskit.NodeHost; the page (pages/vesk.js) is
+  the client kit with handlers that return a ready Float32Array of n x 7.
+
+Each measurement runs in a fresh process (the bridge is process-wide),
+setups, implementations and sizes interleaved round after round; medians
+are printed. A step's stages (means over the timed block):
+- Python: hooks, the action's JSON text, the reply's decode (the step less
+  the time from the task's put on send_queue to its reply's get);
+- hand-offs: send_queue.put -> get returns on the bridge's loop, and
+  reply_quene.put -> get returns to the caller (queue subclasses stamp
+  them; their cost, about a microsecond a step, is inside the figures);
+- the page's decode, handle and reply, from the stage sums the page keeps
+  (the kit's `client.timings`; the floor page keeps the same), read with a
+  "timings" task before and after the block;
+- loop and wire: the rest (the server coroutine's send and recv, both
+  ways over the loopback, the host's own event loop).
+Memory: the sum of PSS (and RSS) from /proc/<pid>/smaps_rollup over the
+host's process group, after the block.
 """
 import argparse
+import asyncio
 import json
 import os
 import platform
+import queue
+import secrets
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path[:0] = [os.path.join(ROOT, "examples")]
+PAGES = os.path.join(HERE, "pages")
 
-WARMUP = 50
-NODE_MAJOR = int(subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip("v\n").split(".")[0] or 0)
-SETUPS = ("chromium-multi", "chromium-single", "node-own", "node-ws")
+import numpy as np  # noqa: E402
+
+WARMUP = 100
+SETUPS = ("chromium-old", "chromium", "node")
+IMPLS = ("floor", "vesk")
+COLUMNS = 7
 
 
 def host_memory(group):
-    """(PSS, RSS) in MB summed over the processes of process group `group`."""
-    pss = rss = 0
+    """(PSS, RSS, processes) in MB summed over the processes of process group `group`."""
+    pss = rss = count = 0
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/stat") as f:
@@ -51,94 +74,279 @@ def host_memory(group):
             continue
         pss += int(fields["Pss"].split()[0])
         rss += int(fields["Rss"].split()[0])
-    return pss / 1024, rss / 1024
+        count += 1
+    return pss / 1024, rss / 1024, count
 
 
-def measure(setup, num_envs, steps):
-    import demo
+def action_for(num_envs):
+    return np.random.default_rng(1).normal(size=(num_envs, 4)).astype(np.float32)
+
+
+def page_for(setup, impl):
+    if setup == "node":
+        return os.path.join(PAGES, f"{impl}.js")
+    return os.path.join(PAGES, f"{impl}.html")
+
+
+def timing_delta(before, after, steps):
+    """The page's stage sums over the block, per step (the kit's sums also
+    hold the first "timings" task's own: a microsecond or so in all)."""
+    return {f"page_{stage}_us": (after[stage] - before[stage]) / steps * 1000 for stage in ("decode", "handle", "reply")}
+
+
+# ------------------------------------------------------------------ floor
+
+def new_host(setup):
+    if setup == "node":
+        from veskit.hosts.node import Node
+        return Node()
+    from veskit.hosts.chromium import Chromium
+    return Chromium(single_process=setup == "chromium")
+
+
+def measure_floor(setup, num_envs, steps):
+    import websockets
+    from veskit._ports import free_port
+
+    host = new_host(setup)
+    host.start()
+    port, token = free_port(), secrets.token_urlsafe(16)
+    text = json.dumps({"env": "step", "action": action_for(num_envs).tolist()})
+    result = {}
+
+    async def run():
+        connections = asyncio.Queue()
+
+        async def handler(ws):
+            await connections.put(ws)
+            await ws.wait_closed()
+
+        async def timings(ws):
+            await ws.send('{"env": "timings"}')
+            return json.loads(await ws.recv())
+
+        async with websockets.serve(handler, "127.0.0.1", port, compression=None):
+            await asyncio.get_running_loop().run_in_executor(None, host.open, host.address(page_for(setup, "floor"),
+                                                                                           port, token))
+            ws = await asyncio.wait_for(connections.get(), 60)
+            for _ in range(WARMUP):
+                await ws.send(text)
+                await ws.recv()
+            before = await timings(ws)
+            start = time.perf_counter_ns()
+            for _ in range(steps):
+                await ws.send(text)
+                await ws.recv()
+            elapsed = time.perf_counter_ns() - start
+            result.update(timing_delta(before, await timings(ws), steps))
+            result["step_us"] = elapsed / steps / 1000
+            result["python_us"] = result["handoff_out_us"] = result["handoff_back_us"] = 0.0
+            result["loop_page_us"] = result["step_us"]
+
+    asyncio.run(run())
+    return host, result
+
+
+# ------------------------------------------------------------------ Vesk
+
+class TimedQueue(queue.Queue):
+    """Stamps each put on entry and each successful get on return; the
+    module calls put and get by name, so its paths stay its own."""
+
+    def __init__(self):
+        super().__init__()
+        self.puts, self.gets = [], []
+
+    def put(self, item, block=True, timeout=None):
+        self.puts.append(time.perf_counter_ns())
+        super().put(item, block, timeout)
+
+    def get(self, block=True, timeout=None):
+        item = super().get(block, timeout)
+        self.gets.append(time.perf_counter_ns())
+        return item
+
+
+def bench_class(num_envs):
+    import Vesk
+
+    flags = np.zeros(num_envs, dtype=bool)
+
+    class Bench(Vesk.Vesk_Pal_st):
+        send_queue, reply_quene = TimedQueue(), TimedQueue()
+
+        def __init__(self):
+            self.num_envs = num_envs
+            self.add_obj = {"bench": True}
+            self.obs_target = None
+            super().__init__()
+
+        def explain_reset(self, reset_array):
+            return None, None
+
+        def explain_action(self, action):
+            return action
+
+        def explain_obs(self, obs):
+            return obs
+
+        def reward(self, state):
+            return state[:, 4], flags, flags, flags
+
+    return Bench
+
+
+def measure_vesk(setup, num_envs, steps):
     import veskit
 
-    scene = dict(demo.load_scene(), max_steps=10**6)
-    if setup.startswith("node"):
-        import veskit.hosts.node
-        own = ((), None) if NODE_MAJOR >= 22 else (("--experimental-websocket",), None)
-        choice = ((), "/usr/share/nodejs/ws") if setup == "node-ws" else own
-        veskit.hosts.node.websocket_setup = lambda executable: choice
-        launcher = veskit.NodeHost()
-    else:
-        launcher = veskit.Browser(demo.prepare_bundle(), single_process=setup == "chromium-single")
-    with launcher:
-        env = launcher.make(demo.BrowserCartPole, num_envs, scene, seed=1)
-        state, _ = env.reset()
+    page = page_for(setup, "vesk")
+    launcher = veskit.NodeHost(page) if setup == "node" else veskit.Browser(page, single_process=setup == "chromium")
+    launcher.start()
+    cls = bench_class(num_envs)
+    env = launcher.make(cls)
+    env.reset()
+    action = action_for(num_envs)
+    for _ in range(WARMUP):
+        env.step(action)
+    before = env.one_task({"env": "timings"})
+    out, back = cls.send_queue, cls.reply_quene
+    for q in (out, back):
+        q.puts.clear(), q.gets.clear()
+    start = time.perf_counter_ns()
+    for _ in range(steps):
+        env.step(action)
+    elapsed = time.perf_counter_ns() - start
+    stamps = [np.array(s[:steps], dtype=np.int64) for s in (out.puts, out.gets, back.puts, back.gets)]
+    after = env.one_task({"env": "timings"})
+    send_put, send_get, reply_put, reply_get = stamps
+    result = timing_delta(before, after, steps)
+    result["step_us"] = elapsed / steps / 1000
+    result["python_us"] = result["step_us"] - float((reply_get - send_put).mean()) / 1000
+    result["handoff_out_us"] = float((send_get - send_put).mean()) / 1000
+    result["handoff_back_us"] = float((reply_get - reply_put).mean()) / 1000
+    result["loop_page_us"] = float((reply_put - send_get).mean()) / 1000
+    return launcher.host, result
 
-        def policy(state):
-            return state[:, 2] + 0.5 * state[:, 3]  # push towards the lean: the pole stays up
 
-        for _ in range(WARMUP):
-            state = env.step(policy(state))[0]
-        start = time.perf_counter_ns()
-        for _ in range(steps):
-            state = env.step(policy(state))[0]
-        elapsed = time.perf_counter_ns() - start
-        pss, rss = host_memory(launcher.process.pid)
-        running = int(((state[:, 5] < 0.5) & (state[:, 6] < 0.5)).sum())
-    print(json.dumps({"steps_per_s": steps * 1e9 / elapsed, "pss_mb": pss, "rss_mb": rss, "running": running}),
-          flush=True)
+def measure(setup, impl, num_envs, steps):
+    host, result = (measure_floor if impl == "floor" else measure_vesk)(setup, num_envs, steps)
+    result["pss_mb"], result["rss_mb"], result["processes"] = host_memory(host.pid)
+    print(json.dumps(result), flush=True)
     os._exit(0)  # the bridge would see the page leave and end the process with status 1
 
 
-def run_one(setup, num_envs, steps):
-    out = subprocess.run([sys.executable, __file__, "--one", setup, str(num_envs), "--steps", str(steps)],
-                         capture_output=True, text=True, timeout=600)
+# -------------------------------------------------------------- coordinator
+
+def run_one(setup, impl, num_envs, steps):
+    command = [sys.executable, __file__, "--one", setup, impl, str(num_envs), "--steps", str(steps)]
+    out = subprocess.run(command, capture_output=True, text=True, timeout=900)
     lines = [line for line in out.stdout.splitlines() if line.startswith("{")]
     if out.returncode != 0 or not lines:
-        raise RuntimeError(f"{setup} at {num_envs}: status {out.returncode}\n{out.stdout}{out.stderr}")
+        raise RuntimeError(f"{setup} {impl} at {num_envs}: status {out.returncode}\n{out.stdout}{out.stderr}")
     return json.loads(lines[-1])
 
 
 def versions():
+    """Machine and versions, one line."""
+    import websockets
+
     import veskit
+
     found = []
     for name, finder, field in (("Chromium", veskit.find_chromium, 1), ("node", veskit.find_node, 0)):
         try:
             found.append(name + " " + subprocess.run([finder(), "--version"], capture_output=True, text=True,
                                                      timeout=30).stdout.split()[field])
-        except (OSError, IndexError, subprocess.SubprocessError, FileNotFoundError):
+        except (OSError, IndexError, subprocess.SubprocessError):
             found.append(name + " unknown")
-    return found
+    with open("/proc/loadavg") as f:
+        load = f.read().split()[0]
+    return (f"{platform.node()} · {os.cpu_count()} cores · load {load} · {time.strftime('%Y-%m-%d')} · "
+            f"Python {platform.python_version()} · numpy {np.__version__} · websockets {websockets.__version__} · "
+            + " · ".join(found))
+
+
+STAGES = (("Python: hooks, JSON text, decode", "python_us"),
+          ("hand-off to the bridge's loop", "handoff_out_us"),
+          ("hand-off back to the caller", "handoff_back_us"),
+          ("page: decode (JSON.parse)", "page_decode_us"),
+          ("page: handle (handler, reply checks)", "page_handle_us"),
+          ("page: reply (send)", "page_reply_us"))
+
+
+def median_of(results, key):
+    return statistics.median(r[key] for r in results)
+
+
+def report(results, envs, setups, impls, rounds, steps):
+    print(f"\nmedians of {rounds} interleaved rounds of {steps} steps (each a fresh process)")
+    if "floor" in impls and "vesk" in impls:
+        print("\n| host | num_envs | floor steps/s | Vesk steps/s | Vesk/floor (time a step) |")
+        print("|---|---|---|---|---|")
+        for setup in setups:
+            for n in envs:
+                floor, vesk = (median_of(results[setup, impl, n], "step_us") for impl in ("floor", "vesk"))
+                print(f"| {setup} | {n} | {1e6 / floor:,.0f} | {1e6 / vesk:,.0f} | {vesk / floor:.2f} |")
+    print("\nwhere a step's time goes, us (means over the block, medians over rounds); "
+          "loop and wire = the rest")
+    for setup in setups:
+        for n in envs:
+            columns = {impl: results[setup, impl, n] for impl in impls}
+            print(f"\n{setup}, num_envs {n}")
+            print("| stage | " + " | ".join(columns) + " |")
+            print("|---|" + "---|" * len(columns))
+            rows = {impl: {key: median_of(rs, key) for _, key in STAGES + (("", "step_us"), ("", "loop_page_us"))}
+                    for impl, rs in columns.items()}
+            for label, key in STAGES:
+                print(f"| {label} | " + " | ".join(f"{rows[impl][key]:.1f}" for impl in columns) + " |")
+            rest = {impl: statistics.median(r["loop_page_us"] - r["page_decode_us"] - r["page_handle_us"]
+                                            - r["page_reply_us"] for r in rs) for impl, rs in columns.items()}
+            print("| loop and wire | " + " | ".join(f"{rest[impl]:.1f}" for impl in columns) + " |")
+            print("| the step | " + " | ".join(f"{rows[impl]['step_us']:.1f}" for impl in columns) + " |")
+    speeds = {(setup, impl, n): 1e6 / median_of(results[setup, impl, n], "step_us")
+              for setup in setups for impl in impls for n in envs}
+    pairs = [(a, b) for a, b in (("chromium", "chromium-old"), ("node", "chromium")) if a in setups and b in setups]
+    if pairs:
+        print("\nspeed-ups (steps/s over steps/s)")
+        print("| | " + " | ".join(f"{impl} n={n}" for impl in impls for n in envs) + " |")
+        print("|---|" + "---|" * (len(impls) * len(envs)))
+        for a, b in pairs:
+            print(f"| {a} / {b} | " + " | ".join(f"{speeds[a, impl, n] / speeds[b, impl, n]:.2f}"
+                                                for impl in impls for n in envs) + " |")
+    print("\nmemory of the host's processes (medians over rounds and sizes)")
+    print("| host | implementation | processes | PSS MB | RSS MB |")
+    print("|---|---|---|---|---|")
+    for setup in setups:
+        for impl in impls:
+            rs = [r for n in envs for r in results[setup, impl, n]]
+            print(f"| {setup} | {impl} | {median_of(rs, 'processes'):.0f} | {median_of(rs, 'pss_mb'):.0f} | "
+                  f"{median_of(rs, 'rss_mb'):.0f} |")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--envs", type=int, nargs="+", default=[1, 1024])
+    parser.add_argument("--envs", type=int, nargs="+", default=[1, 64, 1024])
     parser.add_argument("--steps", type=int, default=1000)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--setups", nargs="+", default=list(SETUPS), choices=SETUPS)
-    parser.add_argument("--one", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--impls", nargs="+", default=list(IMPLS), choices=IMPLS)
+    parser.add_argument("--json", help="also write every measurement to this file")
+    parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
-        return measure(args.one[0], int(args.one[1]), args.steps)
-    with open("/proc/loadavg") as f:
-        load = f.read().split()[0]
-    print(f"{platform.node()} · {os.cpu_count()} cores · load {load} · Python {platform.python_version()} · "
-          + " · ".join(versions()))
-    results = {(setup, n): [] for setup in args.setups for n in args.envs}
+        return measure(args.one[0], args.one[1], int(args.one[2]), args.steps)
+    print(versions(), flush=True)
+    results = {(setup, impl, n): [] for setup in args.setups for impl in args.impls for n in args.envs}
     for round_number in range(args.rounds):
         for n in args.envs:
             for setup in args.setups:
-                results[setup, n].append(run_one(setup, n, args.steps))
+                for impl in args.impls:
+                    results[setup, impl, n].append(run_one(setup, impl, n, args.steps))
         print(f"round {round_number + 1} of {args.rounds} done", file=sys.stderr, flush=True)
-    first = args.setups[0]
-    print(f"\nmedians of {args.rounds} interleaved rounds of {args.steps} steps; ratio: steps/s over {first}'s")
-    print("| setup | num_envs | steps/s | ratio | PSS MB | RSS MB |")
-    print("|---|---|---|---|---|---|")
-    for n in args.envs:
-        base = statistics.median(r["steps_per_s"] for r in results[first, n])
-        for setup in args.setups:
-            rs = results[setup, n]
-            speed = statistics.median(r["steps_per_s"] for r in rs)
-            print(f"| {setup} | {n} | {speed:,.0f} | {speed / base:.2f} | "
-                  f"{statistics.median(r['pss_mb'] for r in rs):.0f} | {statistics.median(r['rss_mb'] for r in rs):.0f} |")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump([{"setup": s, "impl": i, "num_envs": n, "rounds": rs} for (s, i, n), rs in results.items()], f)
+    report(results, args.envs, args.setups, args.impls, args.rounds, args.steps)
 
 
 if __name__ == "__main__":
