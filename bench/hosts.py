@@ -55,7 +55,8 @@ PAGES = os.path.join(HERE, "pages")
 import numpy as np  # noqa: E402
 
 WARMUP = 100
-SETUPS = ("chromium-old", "chromium", "node")
+SETUPS = ("chromium-old", "chromium", "node", "node-own")
+NODE_MAJOR = int(subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip("v\n").split(".")[0] or 0)
 IMPLS = ("floor", "vesk")
 COLUMNS = 7
 
@@ -83,7 +84,7 @@ def action_for(num_envs):
 
 
 def page_for(setup, impl):
-    if setup == "node":
+    if setup.startswith("node"):
         return os.path.join(PAGES, f"{impl}.js")
     return os.path.join(PAGES, f"{impl}.html")
 
@@ -96,9 +97,27 @@ def timing_delta(before, after, steps):
 
 # ------------------------------------------------------------------ floor
 
+def dumps_us(num_envs, count=50):
+    """What making the floor's text each step would add: json.dumps of the action's tolist()."""
+    action = action_for(num_envs)
+    start = time.perf_counter_ns()
+    for _ in range(count):
+        json.dumps({"env": "step", "action": action.tolist()})
+    return (time.perf_counter_ns() - start) / count / 1000
+
+
+def use_node_own_websocket():
+    """Has the Node host take Node's own WebSocket even where the ws package is installed."""
+    import veskit.hosts.node
+    flags = () if NODE_MAJOR >= 22 else ("--experimental-websocket",)
+    veskit.hosts.node.websocket_setup = lambda executable: (flags, None)
+
+
 def new_host(setup):
-    if setup == "node":
+    if setup.startswith("node"):
         from veskit.hosts.node import Node
+        if setup == "node-own":
+            use_node_own_websocket()
         return Node()
     from veskit.hosts.chromium import Chromium
     return Chromium(single_process=setup == "chromium")
@@ -142,6 +161,8 @@ def measure_floor(setup, num_envs, steps):
             result["step_us"] = elapsed / steps / 1000
             result["python_us"] = result["handoff_out_us"] = result["handoff_back_us"] = 0.0
             result["loop_page_us"] = result["step_us"]
+            result["text_bytes"] = len(text)
+            result["dumps_us"] = dumps_us(num_envs)
 
     asyncio.run(run())
     return host, result
@@ -159,6 +180,7 @@ class TimedQueue(queue.Queue):
 
     def put(self, item, block=True, timeout=None):
         self.puts.append(time.perf_counter_ns())
+        self.last = item
         super().put(item, block, timeout)
 
     def get(self, block=True, timeout=None):
@@ -200,7 +222,9 @@ def measure_vesk(setup, num_envs, steps):
     import veskit
 
     page = page_for(setup, "vesk")
-    launcher = veskit.NodeHost(page) if setup == "node" else veskit.Browser(page, single_process=setup == "chromium")
+    if setup == "node-own":
+        use_node_own_websocket()
+    launcher = veskit.NodeHost(page) if setup.startswith("node") else veskit.Browser(page, single_process=setup == "chromium")
     launcher.start()
     cls = bench_class(num_envs)
     env = launcher.make(cls)
@@ -216,6 +240,7 @@ def measure_vesk(setup, num_envs, steps):
     for _ in range(steps):
         env.step(action)
     elapsed = time.perf_counter_ns() - start
+    text_bytes = len(out.last)
     stamps = [np.array(s[:steps], dtype=np.int64) for s in (out.puts, out.gets, back.puts, back.gets)]
     after = env.one_task({"env": "timings"})
     send_put, send_get, reply_put, reply_get = stamps
@@ -225,6 +250,7 @@ def measure_vesk(setup, num_envs, steps):
     result["handoff_out_us"] = float((send_get - send_put).mean()) / 1000
     result["handoff_back_us"] = float((reply_get - reply_put).mean()) / 1000
     result["loop_page_us"] = float((reply_put - send_get).mean()) / 1000
+    result["text_bytes"] = text_bytes
     return launcher.host, result
 
 

@@ -3,7 +3,7 @@ the reference cart-pole on each host, the CPU an environment step takes,
 and the memory of each host.
 
     python bench/scale.py [--workers 1 2] [--envs 1 64 1024] [--hosts chromium node]
-        [--steps 300] [--rounds 3]
+        [--steps 300] [--seconds 3] [--rounds 3]
 
 Each configuration is a veskit.ParallelVectorEnv(launcher=...) of k worker
 processes, each with its own host: `chromium` is veskit.Browser on the
@@ -101,7 +101,7 @@ def launcher_for(host):
     return veskit.NodeHost if host == "node" else veskit.Browser
 
 
-def measure(host, workers, num_envs, steps):
+def measure(host, workers, num_envs, steps, seconds):
     with veskit.ParallelVectorEnv(train_ray.CartPole, workers=workers, kwargs={"num_envs": num_envs,
                                                                                "max_steps": 10**6},
                                   launcher=launcher_for(host)) as envs:
@@ -112,10 +112,12 @@ def measure(host, workers, num_envs, steps):
 
         for _ in range(WARMUP):
             obs = envs.step(policy(obs))[0]
-        cpu, start = cpu_seconds(), time.perf_counter()
-        for _ in range(steps):
+        # At least `seconds` long: /proc counts CPU time in ticks of 10 ms.
+        cpu, start, done = cpu_seconds(), time.perf_counter(), 0
+        while done < steps or time.perf_counter() - start < seconds:
             obs = envs.step(policy(obs))[0]
-        elapsed, cpu = time.perf_counter() - start, cpu_seconds() - cpu
+            done += 1
+        elapsed, cpu, steps = time.perf_counter() - start, cpu_seconds() - cpu, done
         hosts_pss, workers_pss = memory()
         running = int(((obs[:, 5] < 0.5) & (obs[:, 6] < 0.5)).sum())
     env_steps = steps * workers * num_envs
@@ -132,6 +134,7 @@ def main():
     parser.add_argument("--envs", type=int, nargs="+", default=[1, 64, 1024])
     parser.add_argument("--hosts", nargs="+", default=list(HOSTS), choices=HOSTS)
     parser.add_argument("--steps", type=int, default=300)
+    parser.add_argument("--seconds", type=float, default=3.0, help="the least time a block steps for")
     parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     print(hosts.versions(), flush=True)
@@ -139,9 +142,9 @@ def main():
     results = {config: [] for config in configs}
     for round_number in range(args.rounds):
         for config in configs:
-            results[config].append(measure(*config, args.steps))
+            results[config].append(measure(*config, args.steps, args.seconds))
         print(f"round {round_number + 1} of {args.rounds} done", file=sys.stderr, flush=True)
-    print(f"\nmedians of {args.rounds} interleaved rounds of {args.steps} steps")
+    print(f"\nmedians of {args.rounds} interleaved rounds of at least {args.steps} steps and {args.seconds:g} s")
     print("| host | workers | num_envs each | env-steps/s | steps/s | CPU per env step, us | CPU per step, ms | "
           "cores busy | host PSS MB | worker PSS MB |")
     print("|---|---|---|---|---|---|---|---|---|---|")
