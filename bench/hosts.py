@@ -2,20 +2,23 @@
 goes, and the host's memory, for headless Chromium and Node.
 
     python bench/hosts.py [--envs 1 64 1024] [--steps 1000] [--rounds 5]
-        [--setups chromium-old chromium node] [--impls floor vesk]
+        [--setups chromium-old chromium node node-own] [--impls floor vesk] [--json FILE]
 
 Setups: `chromium` is the launcher's Chromium as users run it (its default
 flags, `--single-process`, the DevTools pipe attached), `chromium-old` the
 same with the helpers in processes of their own (`single_process=False`:
 the flags before the single-process default), `node` the Node host (its
-own choice of WebSocket).
+own choice of WebSocket: the ws package where installed), `node-own` the
+Node host on Node's own WebSocket (not run unless named).
 
 Implementations, both on the same host process and flags:
 - floor: a bare websockets server of the library the bridge uses,
   compression off as the bridge serves, sending the text json.dumps makes
   of a step with a float32 (n, 4) action (made once) and receiving the
   reply; the page (pages/floor.js, no client kit) parses it and answers a
-  ready Float32Array of n x 7;
+  ready Float32Array of n x 7. The table also shows Vesk over a floor that
+  would make its text each step (json.dumps of the action's tolist(),
+  timed apart in the floor's process);
 - vesk: a subclass with trivial hooks stepping a float32 (n, 4) action
   through veskit.Browser or veskit.NodeHost; the page (pages/vesk.js) is
   the client kit with handlers that return a ready Float32Array of n x 7.
@@ -46,7 +49,6 @@ import secrets
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -314,12 +316,15 @@ def median_of(results, key):
 def report(results, envs, setups, impls, rounds, steps):
     print(f"\nmedians of {rounds} interleaved rounds of {steps} steps (each a fresh process)")
     if "floor" in impls and "vesk" in impls:
-        print("\n| host | num_envs | floor steps/s | Vesk steps/s | Vesk/floor (time a step) |")
-        print("|---|---|---|---|---|")
+        print("\n| host | num_envs | floor steps/s | Vesk steps/s | Vesk/floor (time a step) | "
+              "json.dumps a step, us | Vesk/(floor + json.dumps) |")
+        print("|---|---|---|---|---|---|---|")
         for setup in setups:
             for n in envs:
                 floor, vesk = (median_of(results[setup, impl, n], "step_us") for impl in ("floor", "vesk"))
-                print(f"| {setup} | {n} | {1e6 / floor:,.0f} | {1e6 / vesk:,.0f} | {vesk / floor:.2f} |")
+                dumps = median_of(results[setup, "floor", n], "dumps_us")
+                print(f"| {setup} | {n} | {1e6 / floor:,.0f} | {1e6 / vesk:,.0f} | {vesk / floor:.2f} | "
+                      f"{dumps:,.0f} | {vesk / (floor + dumps):.2f} |")
     print("\nwhere a step's time goes, us (means over the block, medians over rounds); "
           "loop and wire = the rest")
     for setup in setups:

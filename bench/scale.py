@@ -22,7 +22,6 @@ leads a session of its own), averaged over the k hosts; the workers'
 Python processes are shown apart.
 """
 import argparse
-import functools
 import os
 import statistics
 import sys
@@ -32,7 +31,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(os.path.dirname(HERE), "examples"), HERE]
 
 import cloudpickle  # noqa: E402
-import numpy as np  # noqa: E402
 
 import hosts  # noqa: E402
 import train_ray  # noqa: E402
