@@ -1,7 +1,7 @@
 """Vesk beside the floor of its host: steps per second, where a step's time
 goes, and the host's memory, for headless Chromium and Node.
 
-    python bench/hosts.py [--envs 1 64 1024] [--steps 1000] [--rounds 5]
+    python bench/hosts.py [--envs 1 64 1024] [--steps 1000] [--seconds 2] [--rounds 5]
         [--setups chromium-old chromium node node-own] [--impls floor vesk] [--json FILE]
 
 Setups: `chromium` is the launcher's Chromium as users run it (its default
@@ -25,7 +25,8 @@ Implementations, both on the same host process and flags:
 
 Each measurement runs in a fresh process (the bridge is process-wide),
 setups, implementations and sizes interleaved round after round; medians
-are printed. A step's stages (means over the timed block):
+are printed. A timed block lasts at least --steps steps and --seconds
+seconds. A step's stages (means over the timed block):
 - Python: hooks, the action's JSON text, the reply's decode (the step less
   the time from the task's put on send_queue to its reply's get);
 - hand-offs: send_queue.put -> get returns on the bridge's loop, and
@@ -100,6 +101,39 @@ def timing_delta(before, after, steps):
     return {f"page_{stage}_us": (after[stage] - before[stage]) / steps * 1000 for stage in ("decode", "handle", "reply")}
 
 
+def stamp_connection():
+    """Wraps websockets' Connection.send and recv (the bridge calls them by
+    name, the floor as well) to stamp each send's start and end and each
+    recv's return; returns the three lists."""
+    from websockets.asyncio.connection import Connection
+
+    send_in, send_out, recv_out = [], [], []
+    send, recv = Connection.send, Connection.recv
+
+    async def stamped_send(self, message, *, text=None):
+        send_in.append(time.perf_counter_ns())
+        await send(self, message, text=text)
+        send_out.append(time.perf_counter_ns())
+
+    async def stamped_recv(self, decode=None):
+        data = await recv(self, decode)
+        recv_out.append(time.perf_counter_ns())
+        return data
+
+    Connection.send, Connection.recv = stamped_send, stamped_recv
+    return send_in, send_out, recv_out
+
+
+def wire_stages(result, wire, steps):
+    """send_us and wait_us (the reply's wait: wire both ways and the page)
+    from stamp_connection's lists, taken over the block; returns (send_in,
+    recv_out) as arrays."""
+    send_in, send_out, recv_out = (np.array(s[:steps], dtype=np.int64) for s in wire)
+    result["send_us"] = float((send_out - send_in).mean()) / 1000
+    result["wait_us"] = float((recv_out - send_out).mean()) / 1000
+    return send_in, recv_out
+
+
 # ------------------------------------------------------------------ floor
 
 def dumps_us(num_envs, count=50):
@@ -128,7 +162,7 @@ def new_host(setup):
     return Chromium(single_process=setup == "chromium")
 
 
-def measure_floor(setup, num_envs, steps):
+def measure_floor(setup, num_envs, steps, seconds):
     import websockets
     from veskit._ports import free_port
 
@@ -137,8 +171,9 @@ def measure_floor(setup, num_envs, steps):
     port, token = free_port(), secrets.token_urlsafe(16)
     text = json.dumps({"env": "step", "action": action_for(num_envs).tolist()})
     result = {}
+    wire = stamp_connection()
 
-    async def run():
+    async def run(steps):
         connections = asyncio.Queue()
 
         async def handler(ws):
@@ -159,19 +194,25 @@ def measure_floor(setup, num_envs, steps):
                 await ws.recv()
                 done += 1
             before = await timings(ws)
-            start = time.perf_counter_ns()
-            for _ in range(steps):
+            for stamps in wire:
+                stamps.clear()
+            start, done = time.perf_counter_ns(), 0
+            while done < steps or time.perf_counter_ns() - start < seconds * 1e9:
                 await ws.send(text)
                 await ws.recv()
+                done += 1
             elapsed = time.perf_counter_ns() - start
+            steps = done
             result.update(timing_delta(before, await timings(ws), steps))
             result["step_us"] = elapsed / steps / 1000
-            result["python_us"] = result["handoff_out_us"] = result["handoff_back_us"] = 0.0
-            result["loop_page_us"] = result["step_us"]
+            wire_stages(result, wire, steps)
+            result["python_us"] = result["step_us"] - result["send_us"] - result["wait_us"]
+            for key in ("handoff_out_us", "handoff_back_us", "get_to_send_us", "recv_to_put_us"):
+                result[key] = 0.0
             result["text_bytes"] = len(text)
             result["dumps_us"] = dumps_us(num_envs)
 
-    asyncio.run(run())
+    asyncio.run(run(steps))
     return host, result
 
 
@@ -225,7 +266,7 @@ def bench_class(num_envs):
     return Bench
 
 
-def measure_vesk(setup, num_envs, steps):
+def measure_vesk(setup, num_envs, steps, seconds):
     import veskit
 
     page = page_for(setup, "vesk")
@@ -233,6 +274,7 @@ def measure_vesk(setup, num_envs, steps):
         use_node_own_websocket()
     launcher = veskit.NodeHost(page) if setup.startswith("node") else veskit.Browser(page, single_process=setup == "chromium")
     launcher.start()
+    wire = stamp_connection()
     cls = bench_class(num_envs)
     env = launcher.make(cls)
     env.reset()
@@ -243,12 +285,13 @@ def measure_vesk(setup, num_envs, steps):
         done += 1
     before = env.one_task({"env": "timings"})
     out, back = cls.send_queue, cls.reply_quene
-    for q in (out, back):
-        q.puts.clear(), q.gets.clear()
-    start = time.perf_counter_ns()
-    for _ in range(steps):
+    for stamps in (out.puts, out.gets, back.puts, back.gets, *wire):
+        stamps.clear()
+    start, done = time.perf_counter_ns(), 0
+    while done < steps or time.perf_counter_ns() - start < seconds * 1e9:
         env.step(action)
-    elapsed = time.perf_counter_ns() - start
+        done += 1
+    elapsed, steps = time.perf_counter_ns() - start, done
     text_bytes = len(out.last)
     stamps = [np.array(s[:steps], dtype=np.int64) for s in (out.puts, out.gets, back.puts, back.gets)]
     after = env.one_task({"env": "timings"})
@@ -258,13 +301,15 @@ def measure_vesk(setup, num_envs, steps):
     result["python_us"] = result["step_us"] - float((reply_get - send_put).mean()) / 1000
     result["handoff_out_us"] = float((send_get - send_put).mean()) / 1000
     result["handoff_back_us"] = float((reply_get - reply_put).mean()) / 1000
-    result["loop_page_us"] = float((reply_put - send_get).mean()) / 1000
+    send_in, recv_out = wire_stages(result, wire, steps)
+    result["get_to_send_us"] = float((send_in - send_get).mean()) / 1000
+    result["recv_to_put_us"] = float((reply_put - recv_out).mean()) / 1000
     result["text_bytes"] = text_bytes
     return launcher.host, result
 
 
-def measure(setup, impl, num_envs, steps):
-    host, result = (measure_floor if impl == "floor" else measure_vesk)(setup, num_envs, steps)
+def measure(setup, impl, num_envs, steps, seconds):
+    host, result = (measure_floor if impl == "floor" else measure_vesk)(setup, num_envs, steps, seconds)
     result["pss_mb"], result["rss_mb"], result["processes"] = host_memory(host.pid)
     print(json.dumps(result), flush=True)
     os._exit(0)  # the bridge would see the page leave and end the process with status 1
@@ -272,8 +317,9 @@ def measure(setup, impl, num_envs, steps):
 
 # -------------------------------------------------------------- coordinator
 
-def run_one(setup, impl, num_envs, steps):
-    command = [sys.executable, __file__, "--one", setup, impl, str(num_envs), "--steps", str(steps)]
+def run_one(setup, impl, num_envs, steps, seconds):
+    command = [sys.executable, __file__, "--one", setup, impl, str(num_envs), "--steps", str(steps),
+               "--seconds", str(seconds)]
     out = subprocess.run(command, capture_output=True, text=True, timeout=900)
     lines = [line for line in out.stdout.splitlines() if line.startswith("{")]
     if out.returncode != 0 or not lines:
@@ -301,20 +347,24 @@ def versions():
             + " · ".join(found))
 
 
-STAGES = (("Python: hooks, JSON text, decode", "python_us"),
-          ("hand-off to the bridge's loop", "handoff_out_us"),
-          ("hand-off back to the caller", "handoff_back_us"),
+STAGES = (("Python: hooks, JSON text, decode (floor: its loop)", "python_us"),
+          ("hand-off: send_queue.put -> get returns on the loop", "handoff_out_us"),
+          ("bridge: get -> send", "get_to_send_us"),
+          ("websockets' send", "send_us"),
           ("page: decode (JSON.parse)", "page_decode_us"),
           ("page: handle (handler, reply checks)", "page_handle_us"),
-          ("page: reply (send)", "page_reply_us"))
+          ("page: reply (send)", "page_reply_us"),
+          ("bridge: recv returns -> reply_quene.put", "recv_to_put_us"),
+          ("hand-off: reply_quene.put -> get returns", "handoff_back_us"))
 
 
 def median_of(results, key):
     return statistics.median(r[key] for r in results)
 
 
-def report(results, envs, setups, impls, rounds, steps):
-    print(f"\nmedians of {rounds} interleaved rounds of {steps} steps (each a fresh process)")
+def report(results, envs, setups, impls, rounds, steps, seconds):
+    print(f"\nmedians of {rounds} interleaved rounds of at least {steps} steps and {seconds:g} s "
+          "(each a fresh process)")
     if "floor" in impls and "vesk" in impls:
         print("\n| host | num_envs | floor steps/s | Vesk steps/s | Vesk/floor (time a step) | "
               "json.dumps a step, us | Vesk/(floor + json.dumps) |")
@@ -325,21 +375,23 @@ def report(results, envs, setups, impls, rounds, steps):
                 dumps = median_of(results[setup, "floor", n], "dumps_us")
                 print(f"| {setup} | {n} | {1e6 / floor:,.0f} | {1e6 / vesk:,.0f} | {vesk / floor:.2f} | "
                       f"{dumps:,.0f} | {vesk / (floor + dumps):.2f} |")
-    print("\nwhere a step's time goes, us (means over the block, medians over rounds); "
-          "loop and wire = the rest")
+    print("\nwhere a step's time goes, us (means over the block, medians over rounds, so they need "
+          "not add up exactly)")
     for setup in setups:
         for n in envs:
             columns = {impl: results[setup, impl, n] for impl in impls}
             print(f"\n{setup}, num_envs {n}")
             print("| stage | " + " | ".join(columns) + " |")
             print("|---|" + "---|" * len(columns))
-            rows = {impl: {key: median_of(rs, key) for _, key in STAGES + (("", "step_us"), ("", "loop_page_us"))}
+            rows = {impl: {key: median_of(rs, key) for _, key in STAGES + (("", "step_us"),)}
                     for impl, rs in columns.items()}
+            rest = {impl: statistics.median(r["wait_us"] - r["page_decode_us"] - r["page_handle_us"]
+                                            - r["page_reply_us"] for r in rs) for impl, rs in columns.items()}
             for label, key in STAGES:
                 print(f"| {label} | " + " | ".join(f"{rows[impl][key]:.1f}" for impl in columns) + " |")
-            rest = {impl: statistics.median(r["loop_page_us"] - r["page_decode_us"] - r["page_handle_us"]
-                                            - r["page_reply_us"] for r in rs) for impl, rs in columns.items()}
-            print("| loop and wire | " + " | ".join(f"{rest[impl]:.1f}" for impl in columns) + " |")
+                if key == "page_reply_us":
+                    print("| wire both ways, the host's and the bridge's loops | "
+                          + " | ".join(f"{rest[impl]:.1f}" for impl in columns) + " |")
             print("| the step | " + " | ".join(f"{rows[impl]['step_us']:.1f}" for impl in columns) + " |")
     speeds = {(setup, impl, n): 1e6 / median_of(results[setup, impl, n], "step_us")
               for setup in setups for impl in impls for n in envs}
@@ -365,6 +417,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--envs", type=int, nargs="+", default=[1, 64, 1024])
     parser.add_argument("--steps", type=int, default=1000)
+    parser.add_argument("--seconds", type=float, default=2.0, help="the least time a timed block steps for")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--setups", nargs="+", default=list(DEFAULT_SETUPS), choices=SETUPS)
     parser.add_argument("--impls", nargs="+", default=list(IMPLS), choices=IMPLS)
@@ -372,19 +425,19 @@ def main():
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
-        return measure(args.one[0], args.one[1], int(args.one[2]), args.steps)
+        return measure(args.one[0], args.one[1], int(args.one[2]), args.steps, args.seconds)
     print(versions(), flush=True)
     results = {(setup, impl, n): [] for setup in args.setups for impl in args.impls for n in args.envs}
     for round_number in range(args.rounds):
         for n in args.envs:
             for setup in args.setups:
                 for impl in args.impls:
-                    results[setup, impl, n].append(run_one(setup, impl, n, args.steps))
+                    results[setup, impl, n].append(run_one(setup, impl, n, args.steps, args.seconds))
         print(f"round {round_number + 1} of {args.rounds} done", file=sys.stderr, flush=True)
     if args.json:
         with open(args.json, "w") as f:
             json.dump([{"setup": s, "impl": i, "num_envs": n, "rounds": rs} for (s, i, n), rs in results.items()], f)
-    report(results, args.envs, args.setups, args.impls, args.rounds, args.steps)
+    report(results, args.envs, args.setups, args.impls, args.rounds, args.steps, args.seconds)
 
 
 if __name__ == "__main__":
