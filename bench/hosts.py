@@ -26,17 +26,24 @@ Implementations, both on the same host process and flags:
 Each measurement runs in a fresh process (the bridge is process-wide),
 setups, implementations and sizes interleaved round after round; medians
 are printed. A timed block lasts at least --steps steps and --seconds
-seconds. A step's stages (means over the timed block):
+seconds. A step's stages (means over the timed block), stamped on each
+side of every hand-off:
 - Python: hooks, the action's JSON text, the reply's decode (the step less
-  the time from the task's put on send_queue to its reply's get);
+  the time from the task's put on send_queue to its reply's get; for the
+  floor, its coroutine's own loop);
 - hand-offs: send_queue.put -> get returns on the bridge's loop, and
   reply_quene.put -> get returns to the caller (queue subclasses stamp
-  them; their cost, about a microsecond a step, is inside the figures);
-- the page's decode, handle and reply, from the stage sums the page keeps
-  (the kit's `client.timings`; the floor page keeps the same), read with a
-  "timings" task before and after the block;
-- loop and wire: the rest (the server coroutine's send and recv, both
-  ways over the loopback, the host's own event loop).
+  them: the module calls put and get by name);
+- the bridge's own steps: from get to websockets' send, from recv's return
+  to the reply's put;
+- websockets' send, and the reply's wait (send's end to recv's return),
+  stamped by wrappers of the library's Connection.send and recv in both
+  the floor and the bridge; the wait splits into the page's decode, handle
+  and reply (the stage sums the page keeps: the kit's `client.timings`, the
+  floor page the same; read with a "timings" task before and after the
+  block) and the rest: the wire both ways and the event loops of host and
+  server.
+The stamps cost a microsecond or two a step, on both sides alike.
 Memory: the sum of PSS (and RSS) from /proc/<pid>/smaps_rollup over the
 host's process group, after the block.
 """
