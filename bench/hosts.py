@@ -44,8 +44,8 @@ side of every hand-off:
   block) and the rest: the wire both ways and the event loops of host and
   server.
 The stamps cost a microsecond or two a step, on both sides alike.
-Memory: the sum of PSS (and RSS) from /proc/<pid>/smaps_rollup over the
-host's process group, after the block.
+Memory: the sums of PSS, USS (private pages) and RSS from
+/proc/<pid>/smaps_rollup over the host's process group, after the block.
 """
 import argparse
 import asyncio
@@ -75,8 +75,10 @@ COLUMNS = 7
 
 
 def host_memory(group):
-    """(PSS, RSS, processes) in MB summed over the processes of process group `group`."""
-    pss = rss = count = 0
+    """(PSS, RSS, USS, processes) summed over the processes of process group
+    `group`, in MB. PSS splits shared pages between every process mapping
+    them, other programs' Chromium included; USS (private pages) does not."""
+    pss = rss = uss = count = 0
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/stat") as f:
@@ -86,10 +88,12 @@ def host_memory(group):
                 fields = dict(line.split(":", 1) for line in f.read().splitlines()[1:])
         except (OSError, ValueError):
             continue
-        pss += int(fields["Pss"].split()[0])
-        rss += int(fields["Rss"].split()[0])
+        kb = {key: int(fields[key].split()[0]) for key in ("Pss", "Rss", "Private_Clean", "Private_Dirty")}
+        pss += kb["Pss"]
+        rss += kb["Rss"]
+        uss += kb["Private_Clean"] + kb["Private_Dirty"]
         count += 1
-    return pss / 1024, rss / 1024, count
+    return pss / 1024, rss / 1024, uss / 1024, count
 
 
 def action_for(num_envs):
@@ -317,7 +321,7 @@ def measure_vesk(setup, num_envs, steps, seconds):
 
 def measure(setup, impl, num_envs, steps, seconds):
     host, result = (measure_floor if impl == "floor" else measure_vesk)(setup, num_envs, steps, seconds)
-    result["pss_mb"], result["rss_mb"], result["processes"] = host_memory(host.pid)
+    result["pss_mb"], result["rss_mb"], result["uss_mb"], result["processes"] = host_memory(host.pid)
     print(json.dumps(result), flush=True)
     os._exit(0)  # the bridge would see the page leave and end the process with status 1
 
@@ -411,13 +415,13 @@ def report(results, envs, setups, impls, rounds, steps, seconds):
             print(f"| {a} / {b} | " + " | ".join(f"{speeds[a, impl, n] / speeds[b, impl, n]:.2f}"
                                                 for impl in impls for n in envs) + " |")
     print("\nmemory of the host's processes (medians over rounds and sizes)")
-    print("| host | implementation | processes | PSS MB | RSS MB |")
-    print("|---|---|---|---|---|")
+    print("| host | implementation | processes | PSS MB | USS MB | RSS MB |")
+    print("|---|---|---|---|---|---|")
     for setup in setups:
         for impl in impls:
             rs = [r for n in envs for r in results[setup, impl, n]]
             print(f"| {setup} | {impl} | {median_of(rs, 'processes'):.0f} | {median_of(rs, 'pss_mb'):.0f} | "
-                  f"{median_of(rs, 'rss_mb'):.0f} |")
+                  f"{median_of(rs, 'uss_mb'):.0f} | {median_of(rs, 'rss_mb'):.0f} |")
 
 
 def main():

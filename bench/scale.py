@@ -18,8 +18,9 @@ CPU: user + system time of this process and every process under it
 block, per environment step (a step of k x n copies counts k x n). Memory:
 PSS (shared pages split between the processes that map them) from
 /proc/<pid>/smaps_rollup, summed over each host's process group (the host
-leads a session of its own), averaged over the k hosts; the workers'
-Python processes are shown apart.
+leads a session of its own), averaged over the k hosts, and USS (its
+private pages: PSS also splits shared library pages with other programs'
+Chromium); the workers' Python processes are shown apart.
 """
 import argparse
 import os
@@ -76,14 +77,14 @@ def cpu_seconds():
 
 
 def memory():
-    """(PSS MB of each host, PSS MB of the workers' Python processes) under this process."""
+    """([(PSS, USS) MB of each host], PSS MB of the workers' Python processes) under this process."""
     table = processes()
     mine = tree(table, os.getpid())
     leaders = [pid for pid in mine if table[pid][1] == pid and not table[pid][3].startswith("python")]
-    hosts_pss = [hosts.host_memory(pid)[0] for pid in leaders]
+    hosts_memory = [hosts.host_memory(pid)[:3:2] for pid in leaders]
     workers = [pid for pid in mine if table[pid][0] == os.getpid() and table[pid][3].startswith("python")]
     workers_pss = sum(pss_mb(pid) for pid in workers)
-    return hosts_pss, workers_pss
+    return hosts_memory, workers_pss
 
 
 def pss_mb(pid):
@@ -116,13 +117,14 @@ def measure(host, workers, num_envs, steps, seconds):
             obs = envs.step(policy(obs))[0]
             done += 1
         elapsed, cpu, steps = time.perf_counter() - start, cpu_seconds() - cpu, done
-        hosts_pss, workers_pss = memory()
+        hosts_memory, workers_pss = memory()
         running = int(((obs[:, 5] < 0.5) & (obs[:, 6] < 0.5)).sum())
     env_steps = steps * workers * num_envs
     return {"env_steps_per_s": env_steps / elapsed, "steps_per_s": steps / elapsed,
             "cpu_us_per_env_step": cpu / env_steps * 1e6, "cpu_ms_per_step": cpu / steps * 1e3,
-            "cores": cpu / elapsed, "host_pss_mb": statistics.mean(hosts_pss) if hosts_pss else float("nan"),
-            "hosts": len(hosts_pss), "workers_pss_mb": workers_pss / workers, "running": running,
+            "cores": cpu / elapsed, "host_pss_mb": statistics.mean(m[0] for m in hosts_memory),
+            "host_uss_mb": statistics.mean(m[1] for m in hosts_memory), "hosts": len(hosts_memory),
+            "workers_pss_mb": workers_pss / workers, "running": running,
             "copies": workers * num_envs}
 
 
@@ -144,13 +146,13 @@ def main():
         print(f"round {round_number + 1} of {args.rounds} done", file=sys.stderr, flush=True)
     print(f"\nmedians of {args.rounds} interleaved rounds of at least {args.steps} steps and {args.seconds:g} s")
     print("| host | workers | num_envs each | env-steps/s | steps/s | CPU per env step, us | CPU per step, ms | "
-          "cores busy | host PSS MB | worker PSS MB |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+          "cores busy | host PSS MB | host USS MB | worker PSS MB |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for host, k, n in sorted(configs, key=lambda c: (c[0], c[2], c[1])):
         m = {key: statistics.median(r[key] for r in results[host, k, n]) for key in results[host, k, n][0]}
         print(f"| {host} | {k} | {n} | {m['env_steps_per_s']:,.0f} | {m['steps_per_s']:,.0f} | "
               f"{m['cpu_us_per_env_step']:,.1f} | {m['cpu_ms_per_step']:.2f} | {m['cores']:.2f} | "
-              f"{m['host_pss_mb']:.0f} | {m['workers_pss_mb']:.0f} |")
+              f"{m['host_pss_mb']:.0f} | {m['host_uss_mb']:.0f} | {m['workers_pss_mb']:.0f} |")
 
 
 if __name__ == "__main__":
