@@ -69,7 +69,8 @@ import numpy as np  # noqa: E402
 WARMUP, WARMUP_SECONDS = 200, 1.0
 SETUPS = ("chromium-old", "chromium", "node", "node-own")
 DEFAULT_SETUPS = SETUPS[:3]
-NODE_MAJOR = int(subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip("v\n").split(".")[0] or 0)
+NODE_MAJOR = int(subprocess.run(["node", "--version"], capture_output=True,
+                                text=True).stdout.strip("v\n").split(".")[0] or 0)
 IMPLS = ("floor", "vesk")
 COLUMNS = 7
 
@@ -109,7 +110,8 @@ def page_for(setup, impl):
 def timing_delta(before, after, steps):
     """The page's stage sums over the block, per step (the kit's sums also
     hold the first "timings" task's own: a microsecond or so in all)."""
-    return {f"page_{stage}_us": (after[stage] - before[stage]) / steps * 1000 for stage in ("decode", "handle", "reply")}
+    return {f"page_{stage}_us": (after[stage] - before[stage]) / steps * 1000
+            for stage in ("decode", "handle", "reply")}
 
 
 def stamp_connection():
@@ -283,7 +285,10 @@ def measure_vesk(setup, num_envs, steps, seconds):
     page = page_for(setup, "vesk")
     if setup == "node-own":
         use_node_own_websocket()
-    launcher = veskit.NodeHost(page) if setup.startswith("node") else veskit.Browser(page, single_process=setup == "chromium")
+    if setup.startswith("node"):
+        launcher = veskit.NodeHost(page)
+    else:
+        launcher = veskit.Browser(page, single_process=setup == "chromium")
     launcher.start()
     wire = stamp_connection()
     cls = bench_class(num_envs)
