@@ -394,21 +394,20 @@ def report(results, envs, setups, impls, rounds, steps, seconds):
     print("\nwhere a step's time goes, us (means over the block, medians over rounds, so they need "
           "not add up exactly)")
     for setup in setups:
-        for n in envs:
-            columns = {impl: results[setup, impl, n] for impl in impls}
-            print(f"\n{setup}, num_envs {n}")
-            print("| stage | " + " | ".join(columns) + " |")
-            print("|---|" + "---|" * len(columns))
-            rows = {impl: {key: median_of(rs, key) for _, key in STAGES + (("", "step_us"),)}
-                    for impl, rs in columns.items()}
-            rest = {impl: statistics.median(r["wait_us"] - r["page_decode_us"] - r["page_handle_us"]
-                                            - r["page_reply_us"] for r in rs) for impl, rs in columns.items()}
-            for label, key in STAGES:
-                print(f"| {label} | " + " | ".join(f"{rows[impl][key]:.1f}" for impl in columns) + " |")
-                if key == "page_reply_us":
-                    print("| wire both ways, the host's and the bridge's loops | "
-                          + " | ".join(f"{rest[impl]:.1f}" for impl in columns) + " |")
-            print("| the step | " + " | ".join(f"{rows[impl]['step_us']:.1f}" for impl in columns) + " |")
+        columns = {(impl, n): results[setup, impl, n] for n in envs for impl in impls}
+        print(f"\n{setup}")
+        print("| stage | " + " | ".join(f"{impl} n={n}" for impl, n in columns) + " |")
+        print("|---|" + "---|" * len(columns))
+        rows = {column: {key: median_of(rs, key) for _, key in STAGES + (("", "step_us"),)}
+                for column, rs in columns.items()}
+        rest = {column: statistics.median(r["wait_us"] - r["page_decode_us"] - r["page_handle_us"]
+                                          - r["page_reply_us"] for r in rs) for column, rs in columns.items()}
+        for label, key in STAGES:
+            print(f"| {label} | " + " | ".join(f"{rows[column][key]:.0f}" for column in columns) + " |")
+            if key == "page_reply_us":
+                print("| wire both ways, the host's and the server's loops | "
+                      + " | ".join(f"{rest[column]:.0f}" for column in columns) + " |")
+        print("| the step | " + " | ".join(f"{rows[column]['step_us']:.0f}" for column in columns) + " |")
     speeds = {(setup, impl, n): 1e6 / median_of(results[setup, impl, n], "step_us")
               for setup in setups for impl in impls for n in envs}
     pairs = [(a, b) for a, b in (("chromium", "chromium-old"), ("node", "chromium")) if a in setups and b in setups]
