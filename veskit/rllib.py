@@ -36,10 +36,10 @@ from typing import Any, Callable, Mapping, Optional, Sequence, Union
 import gymnasium as gym
 from gymnasium.vector import AutoresetMode, VectorWrapper
 
-from .launcher import Browser
+from .browser import Browser
 from .single import SingleView
 from .vector import VectorView
-from .workers import Launcher
+from ._worker_side import Launcher
 
 __all__ = ["EnvCreator", "HostLostError", "RunnerEnv", "RunnerVectorEnv", "register"]
 
