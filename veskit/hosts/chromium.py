@@ -147,7 +147,7 @@ class Chromium(ProcessHost):
 
     def __init__(self, *, executable: Optional[str] = None, headless: bool = True,
                  window_size: Tuple[int, int] = (800, 600), args: Sequence[str] = (),
-                 devtools_domains: Sequence[str] = ("Runtime", "Log", "Page"), single_process: bool = True) -> None:
+                 devtools_domains: Sequence[str] = ("Runtime", "Log", "Page"), single_process: bool = False) -> None:
         self.requested_executable = executable
         self.single_process = single_process
         self.headless = headless
