@@ -4,10 +4,10 @@ goes, and the host's memory, for headless Chromium and Node.
     python bench/hosts.py [--envs 1 64 1024] [--steps 1000] [--seconds 2] [--rounds 5]
         [--setups chromium-old chromium node node-own] [--impls floor vesk] [--json FILE]
 
-Setups: `chromium` is the launcher's Chromium as users run it (its default
-flags, `--single-process`, the DevTools pipe attached), `chromium-old` the
-same with the helpers in processes of their own (`single_process=False`:
-the flags before the single-process default), `node` the Node host (its
+Setups: `chromium` is the launcher's Chromium with `single_process=True`
+(`--single-process`, the DevTools pipe attached), `chromium-old` the same
+with the helpers in processes of their own (`single_process=False`: the
+launcher's default), `node` the Node host (its
 own choice of WebSocket: the ws package where installed), `node-own` the
 Node host on Node's own WebSocket (not run unless named).
 
