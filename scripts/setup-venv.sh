@@ -119,7 +119,7 @@ if [ "$current" = no ]; then
     echo "setup: building the C++ module and installing Vesk${extras:+ with $extras} into $venv" \
          "(about 2 minutes from scratch on 2 cores; seconds when little changed)"
     # shellcheck disable=SC2086
-    pip_with_progress "building and installing" --no-build-isolation -C build.verbose=true ${PIP_BUILD_ARGS:-} "$target"
+    pip_with_progress "building and installing" --no-build-isolation --config-settings=build.verbose=true ${PIP_BUILD_ARGS:-} "$target"
 elif [ ${#missing_extras[@]} -gt 0 ]; then
     # The module is current: only the extras' own packages are installed, from
     # the installed package's metadata (pip builds nothing for it).
