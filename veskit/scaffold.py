@@ -2,8 +2,10 @@
 trains as written.
 
 The folder holds a page (index.html and assets/: a copy of the installed
-client kit, a simulation without DOM, its drawing and the wiring), the
-`Vesk.Vesk_Pal_st` subclass, a training script and its tests, all made from
+client kit, a simulation without DOM, its task handlers, its drawing and the
+wiring), a Node entry running the same simulation and handlers without the
+page, the `Vesk.Vesk_Pal_st` subclass, a training script for either host and
+its tests, all made from
 the templates in veskit/templates/environment/. The task in it is a toy, a
 point mass brought to rest at a target on a 1-D track, meant to be replaced.
 """
@@ -129,7 +131,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     new = commands.add_parser("new", help="write a new environment folder (a page, its subclass, training, tests)",
                               description="Writes a working environment folder: a page with the client kit, a "
-                                          "simulation without DOM, the Vesk_Pal_st subclass, train.py and tests.")
+                                          "simulation without DOM (run by the page or by Node), the Vesk_Pal_st "
+                                          "subclass, train.py and tests.")
     new.add_argument("name", metavar="NAME", help="lower-case letters, digits and underscores, e.g. reach")
     new.add_argument("--dir", metavar="PATH", help="the folder to write (default: ./NAME); must not exist or be empty")
     args = parser.parse_args(argv)
@@ -144,8 +147,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"  {relative}")
     print("next:")
     print(f"  cd {shown}")
-    print("  python train.py       # trains in headless Chromium (apt-get install chromium)")
-    print("  python -m pytest      # the environment's tests")
+    print("  python train.py               # trains in headless Chromium (apt-get install chromium)")
+    print("  python train.py --host node   # trains with the simulation in Node (apt-get install nodejs)")
+    print("  python -m pytest              # the environment's tests")
     print("docs/authoring.md explains how to make the task your own.")
     return 0
 
