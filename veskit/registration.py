@@ -7,8 +7,9 @@ closing the environment closes the browser.
     env = gymnasium.make("MyPage-v0", render_mode="rgb_array")
 
 The class is constructed as `cls(num_envs=..., render_mode=..., **kwargs)`.
-One page per process: making a second environment in the same process
-raises (the launcher says so); use veskit's workers for more.
+Each environment made this way has a browser, port and token of its own,
+so several (a training and an evaluation environment) live side by side in
+one process.
 """
 
 from __future__ import annotations

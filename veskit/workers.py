@@ -1,7 +1,7 @@
 """Several Vesk environments in worker processes, seen as one vector env.
 
-One Vesk environment per process is the design (its queues and its port
-belong to the class), so parallelism comes from processes. Each worker owns a
+A process steps its environments one after another, so parallelism comes
+from processes. Each worker owns a
 launcher (by default a headless Chromium on the reference page, with a port of
 its own), builds its environment through it and serves it as a
 `VectorView`. The parent sends every step to all workers before it gathers
