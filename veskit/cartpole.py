@@ -47,7 +47,7 @@ class CartPole(Vesk.Vesk_Pal_st):
         self.add_obj = {"max_steps": int(max_steps)}
         self.obs_target = None
         self.single_observation_space = spaces.Box(-_HIGH, _HIGH, dtype=np.float32)
-        self.single_action_space: spaces.Discrete = spaces.Discrete(2)
+        self.single_action_space: spaces.Space[Any] = spaces.Discrete(2)
         self.rows: NDArray[np.float32] = np.zeros((num_envs, 7), dtype=np.float32)
         super().__init__()
 
