@@ -100,7 +100,7 @@ def batch_observation(space: spaces.Space[Any], state: Any, num_envs: int) -> An
                 f"explain_obs gave an observation of shape {obs.shape}; {num_envs} copies of"
                 f" single_observation_space need shape {space.shape}"
             )
-        obs = obs.reshape(space.shape)
+        obs = obs.reshape(space.shape or ())
     return obs
 
 
