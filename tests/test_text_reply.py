@@ -169,3 +169,30 @@ fragments = st.sampled_from([
 @given(text=st.lists(fragments, max_size=14).map("".join))
 def test_fragment_soup_fails_or_decodes_as_literal_eval_does(env, text):
     agrees(env, text)
+
+
+@pytest.mark.parametrize("item, joined", [
+    ("0.5", ("[", "]")),        # many floats
+    ("100000", ("{", "}")),     # a set: hashing and its table
+    ("'" + "x" * 4000 + "'", ("[", "]")),  # long strings
+], ids=["floats", "set", "strings"])
+def test_a_large_text_reply_costs_a_small_multiple_of_its_size(env, item, joined):
+    import tracemalloc
+    count = (1 << 20) // (len(item) + 2)
+    items = [item] if joined == ("{", "}") else [item] * count
+    if joined == ("{", "}"):  # distinct members, or the set stays small
+        items = [str(100000 + i) for i in range(count)]
+    text = joined[0] + ", ".join(items) + joined[1]
+    while not Env.send_queue.empty():
+        Env.send_queue.get_nowait()
+    Env.reply_quene.put(text)
+    tracemalloc.start()
+    try:
+        value = env.one_task("task")
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert len(value) == count
+    # The parser's tree took 150 to 530 times the text; the decoded value
+    # itself is most of what remains.
+    assert peak < 10 * len(text), (peak, len(text))
