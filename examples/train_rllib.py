@@ -1,6 +1,6 @@
 """Trains RLlib's PPO on the reference cart-pole page, one headless Chromium per env runner.
 
-    pip install ".[rllib]"
+    bash scripts/extras.sh rllib
     python examples/train_rllib.py --runners 2                  # a local Ray instance
     python examples/train_rllib.py --address auto --runners 8   # the cluster this node joined
 
@@ -18,44 +18,12 @@ import sys
 import time
 from typing import Any
 
-import gymnasium as gym
 import numpy as np
 
-import Vesk
+from veskit.cartpole import CartPole
 
-MAX_STEPS = 500
 # The reference page of this checkout; an installed one is found by Browser itself.
 PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "frontend", "dist", "index.html")
-
-
-class CartPole(Vesk.Vesk_Pal_st):
-    """The reference page's copies; its rows are (x, x_dot, theta, theta_dot,
-    reward, terminated, truncated)."""
-
-    def __init__(self, num_envs: int, max_steps: int = MAX_STEPS) -> None:
-        self.num_envs = num_envs
-        self.add_obj = {"max_steps": max_steps}
-        self.obs_target = None
-        high = np.array([4.8, np.inf, 0.42, np.inf], dtype=np.float32)
-        self.single_observation_space = gym.spaces.Box(-high, high, dtype=np.float32)
-        self.single_action_space = gym.spaces.Discrete(2)
-        super().__init__()
-
-    def explain_reset(self, reset_array: np.ndarray) -> Any:
-        # Starts drawn from np_random, so a seed reaches the page.
-        return self.np_random.uniform(-0.05, 0.05, size=(2, self.num_envs, 2))
-
-    def explain_action(self, action: np.ndarray) -> Any:
-        return np.asarray(action, dtype=np.float32).reshape(self.num_envs, 1)  # 1 pushes right, 0 left
-
-    def explain_obs(self, obs: Any) -> Any:
-        # The policy sees x, x_dot, theta, theta_dot; reward and flags stay here.
-        self.rows = obs
-        return obs[:, :4]
-
-    def reward(self, state: np.ndarray) -> Any:
-        terminated, truncated = self.rows[:, 5] > 0.5, self.rows[:, 6] > 0.5
-        return self.rows[:, 4], terminated, truncated, terminated | truncated
 
 
 def ppo_config(runners: int, envs: int, seed: int, env: str = "VeskCartPole") -> Any:

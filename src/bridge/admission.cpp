@@ -79,13 +79,18 @@ Ref loopback_host(PyObject* hostname) {
     return canonical;
 }
 
+// urllib.parse.urlsplit(url).
+Ref split_url(PyObject* url) {
+    Ref parse = import_module(kUrllibParse);
+    Ref urlsplit = getattr(parse.get(), kUrlsplit);
+    return call(urlsplit.get(), url);
+}
+
 // Exactly "http(s)://<loopback host>[:port]" in any case, nothing more: the
 // origin is rebuilt from its parts and must come out the same.
 bool loopback_origin(PyObject* origin) {
     return unless_value_error(false, [&] {
-        Ref parse = import_module(kUrllibParse);
-        Ref urlsplit = getattr(parse.get(), kUrlsplit);
-        Ref parts = call(urlsplit.get(), origin);
+        Ref parts = split_url(origin);
         Ref scheme = getattr(parts.get(), kScheme);
         Ref hostname = getattr(parts.get(), kHostname);
         if ((!equal(scheme.get(), "http") && !equal(scheme.get(), "https")) || !PyUnicode_Check(hostname.get())) {
@@ -120,8 +125,7 @@ Ref secret_bytes(PyObject* text) {
 bool token_matches(PyObject* path, PyObject* token) {
     return unless_value_error(false, [&] {
         Ref parse = import_module(kUrllibParse);
-        Ref urlsplit = getattr(parse.get(), kUrlsplit);
-        Ref parts = call(urlsplit.get(), path);
+        Ref parts = split_url(path);
         Ref query = getattr(parts.get(), kQuery);
         Ref parse_qsl = getattr(parse.get(), kParseQsl);
         Ref errors = str("surrogateescape");

@@ -21,7 +21,7 @@ import numpy.typing as npt
 from .base import HostStartError, ProcessHost
 from .devtools import DevTools, DevToolsError, console_lines
 from .pages import page_url
-from .process import HostProcess
+from .process import HostProcess, find_program
 
 CHROMIUM_VARIABLE = "VESK_CHROMIUM"
 CHROMIUM_NAMES = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable")
@@ -93,18 +93,7 @@ def install_hint() -> str:
 def find_chromium(executable: Optional[str] = None) -> str:
     """The browser to start: `executable`, else $VESK_CHROMIUM, else the first
     of chromium, chromium-browser, google-chrome on PATH."""
-    given = executable or os.environ.get(CHROMIUM_VARIABLE)
-    if given:
-        path = shutil.which(given)
-        if path is None:
-            source = "executable" if executable else f"${CHROMIUM_VARIABLE}"
-            raise ChromiumNotFoundError(f"{source} names {given!r}, which is not an executable file")
-        return path
-    for name in CHROMIUM_NAMES:
-        path = shutil.which(name)
-        if path:
-            return path
-    raise ChromiumNotFoundError(install_hint())
+    return find_program(executable, CHROMIUM_VARIABLE, CHROMIUM_NAMES, ChromiumNotFoundError, install_hint())
 
 
 def chromium_flags(window_size: Tuple[int, int], single_process: bool) -> List[str]:

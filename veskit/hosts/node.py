@@ -19,14 +19,13 @@ import functools
 import json
 import os
 import pathlib
-import shutil
 import subprocess
 from typing import Any, Dict, Optional, Sequence, Tuple
 
 from .base import HostStartError
 from .base import ProcessHost
 from .pages import frontend_folder, page_url
-from .process import HostProcess
+from .process import HostProcess, find_program
 
 NODE_VARIABLE = "VESK_NODE"
 NODE_NAMES = ("node", "nodejs")
@@ -51,20 +50,9 @@ def _install(packages: str) -> str:
 
 def find_node(executable: Optional[str] = None) -> str:
     """The Node to run: `executable`, else $VESK_NODE, else node or nodejs on PATH."""
-    given = executable or os.environ.get(NODE_VARIABLE)
-    if given:
-        path = shutil.which(given)
-        if path is None:
-            source = "executable" if executable else f"${NODE_VARIABLE}"
-            raise NodeNotFoundError(f"{source} names {given!r}, which is not an executable file")
-        return path
-    for name in NODE_NAMES:
-        path = shutil.which(name)
-        if path:
-            return path
-    raise NodeNotFoundError(f"no Node found (looked for ${NODE_VARIABLE} and {', '.join(NODE_NAMES)} on PATH). "
-                            f"Install it (Debian/Ubuntu: {_install('nodejs')}) or set {NODE_VARIABLE} to its "
-                            "executable.")
+    hint = (f"no Node found (looked for ${NODE_VARIABLE} and {', '.join(NODE_NAMES)} on PATH). "
+            f"Install it (Debian/Ubuntu: {_install('nodejs')}) or set {NODE_VARIABLE} to its executable.")
+    return find_program(executable, NODE_VARIABLE, NODE_NAMES, NodeNotFoundError, hint)
 
 
 @functools.lru_cache(maxsize=None)

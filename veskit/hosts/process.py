@@ -51,6 +51,24 @@ def exit_status(code: int) -> str:
     return f"status {code}"
 
 
+def find_program(executable: Optional[str], variable: str, names: Sequence[str],
+                 not_found: Callable[[str], Exception], hint: str) -> str:
+    """The program to run: `executable`, else $`variable`, else the first of
+    `names` on PATH; otherwise `not_found(message)` is raised (`hint` when
+    nothing was named)."""
+    given = executable or os.environ.get(variable)
+    if given:
+        path = shutil.which(given)
+        if path is None:
+            source = "executable" if executable else f"${variable}"
+            raise not_found(f"{source} names {given!r}, which is not an executable file")
+        return path
+    for name in names:
+        path = shutil.which(name)
+        if path:
+            return path
+    raise not_found(hint)
+
 class HostProcess:
     """Runs `command` with its output in a new log file named after `name`
     (in the temporary folder, kept after close). `remove` lists folders that
